@@ -92,14 +92,14 @@ class Board:
     def run(self, args, stdin=subprocess.DEVNULL, timeout=60, sim=None, binary=None):
         return subprocess.run(self.command(args, sim, binary), stdin=stdin, capture_output=True, timeout=timeout)
 
-    def spawn(self, args, sim=None, rows=60, cols=200, binary=None):
-        return PtySession(self.command(args, sim, binary), rows, cols)
+    def spawn(self, args, sim=None, rows=60, cols=200, binary=None, stdin_devnull=False):
+        return PtySession(self.command(args, sim, binary), rows, cols, stdin_devnull)
 
 
 class PtySession:
     """The monitor on a pseudo-terminal: keys typed as an operator would."""
 
-    def __init__(self, cmd, rows, cols):
+    def __init__(self, cmd, rows, cols, stdin_devnull=False):
         import fcntl
         import struct
         import termios
@@ -110,7 +110,7 @@ class PtySession:
         attrs = termios.tcgetattr(slave)
         attrs[1] &= ~termios.OPOST
         termios.tcsetattr(slave, termios.TCSANOW, attrs)
-        self.proc = subprocess.Popen(cmd, stdin=slave, stdout=slave, stderr=subprocess.PIPE,
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL if stdin_devnull else slave, stdout=slave, stderr=subprocess.PIPE,
                                      start_new_session=True, close_fds=True)
         os.close(slave)
         self.master = master

@@ -2,7 +2,6 @@
 fake board, driven on a pseudo-terminal with a stand-in daemon."""
 
 import os
-import subprocess
 import time
 import unittest
 
@@ -34,7 +33,7 @@ class Exchange(unittest.TestCase):
                     mon.send("n\n")
                     time.sleep(0.2)
                 mon.wait_for("Total shared memory usage:")
-                mon.wait_for(" 00000000 00000003 00000000")
+                mon.wait_for("\x1b[K 00000001 00000002 00000000")
                 mon.send("q\n")
                 self.assertEqual(mon.wait(), 0)
             log = daemon_log(board)
@@ -191,16 +190,13 @@ class Batch(unittest.TestCase):
 
 class EndOfInput(unittest.TestCase):
     def test_stdin_at_end_of_file_keeps_the_three_second_pace(self):
-        with Board("42") as board:
-            proc = subprocess.Popen(board.command([]), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                    stderr=subprocess.PIPE, start_new_session=True)
-            time.sleep(7.5)
-            os.killpg(proc.pid, 9)
-            out, _ = proc.communicate(timeout=10)
-            draws = out.count(b"Total Shared Count")
+        with Board("42") as board, board.spawn([], stdin_devnull=True) as mon:
+            mon.pump(7.5)
+            draws = mon.count("Total Shared Count")
             # Two passes at once (the end of file is seen once), then one per 3 s.
             self.assertGreaterEqual(draws, 2)
             self.assertLessEqual(draws, 5)
+            self.assertIsNone(mon.proc.poll())
 
 
 if __name__ == "__main__":

@@ -1,0 +1,8 @@
+/* The smallest C program that writes a line: the memory baseline. */
+#include <stdio.h>
+
+int main(void)
+{
+    puts("trivial");
+    return 0;
+}
