@@ -46,6 +46,10 @@ struct ViewContext {
     const ModelProfile& profile;
 };
 
+// Text a view writes where a line is to be cleared: "\033[K" in interactive
+// mode, "" in batch mode.
+const char* line_erase(const MonitorState& state);
+
 void render_view(const ViewContext& ctx, uint32_t view);  // above 21: nothing
 int render_all_views(const ViewContext& ctx);             // views 0 to 21; 0
 
@@ -55,8 +59,8 @@ void render_queue_summary(const ViewContext& ctx);
 void render_drop_summary(const ViewContext& ctx);
 void render_total_histogram(const ViewContext& ctx);
 void render_port_histogram(const ViewContext& ctx);
-void render_pg_histogram(const ViewContext& ctx, uint32_t pg);
-void render_queue_histogram(const ViewContext& ctx, uint32_t queue);
+void render_pg_histogram(const ViewContext& ctx, uint32_t pg);        // pg above 7: nothing
+void render_queue_histogram(const ViewContext& ctx, uint32_t queue);  // queue above 7: nothing
 void print_histogram_row(const ViewContext& ctx, int32_t slot, const UsageRecord& record);
 
 }  // namespace cellscope
