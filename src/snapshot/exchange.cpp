@@ -130,6 +130,10 @@ bool file_changed(const char* path, FileTime& last)
     return true;
 }
 
+// One dump file is open at a time; a whole dump file fits this buffer, so a
+// file costs a couple of reads and the C library allocates no buffer of its own.
+static char g_dump_buffer[64 * 1024];
+
 // Opens a dump file for reading only when it is a regular file: a FIFO or a
 // device would block or never end, and a symbolic link in the shared /tmp is
 // not the daemon's.
@@ -144,8 +148,11 @@ static std::FILE* open_dump(const char* path)
         return nullptr;
     }
     std::FILE* stream = fdopen(fd, "r");
-    if (stream == nullptr)
+    if (stream == nullptr) {
         close(fd);
+        return nullptr;
+    }
+    setvbuf(stream, g_dump_buffer, _IOFBF, sizeof g_dump_buffer);
     return stream;
 }
 
