@@ -1,0 +1,182 @@
+#include "traffic.h"
+
+#include <algorithm>
+
+namespace swsim {
+
+std::optional<Scenario> parse_scenario(std::string_view text) {
+    if (text == "idle") return Scenario::Idle;
+    if (text == "steady") return Scenario::Steady;
+    if (text == "incast") return Scenario::Incast;
+    if (text == "replay") return Scenario::Replay;
+    return std::nullopt;
+}
+
+const char* scenario_name(Scenario s) {
+    switch (s) {
+    case Scenario::Idle: return "idle";
+    case Scenario::Steady: return "steady";
+    case Scenario::Incast: return "incast";
+    case Scenario::Replay: return "replay";
+    }
+    return "?";
+}
+
+uint64_t Rng::next() {
+    uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+uint64_t mix(uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
+    Rng r(a * 0x100000001b3ULL ^ (b + 0x632be59bd9b4e019ULL));
+    uint64_t v = r.next() ^ c;
+    Rng r2(v + d * 0x9e3779b97f4a7c15ULL);
+    return r2.next();
+}
+
+Traffic::Traffic(Model model, Scenario scenario, uint64_t seed, int target)
+    : model_(model), scenario_(scenario), info_(model_info(model)),
+      rng_(mix(seed, static_cast<uint64_t>(model), static_cast<uint64_t>(scenario))),
+      target_(target >= 0 && target < model_info(model).port_count ? target : 0) {
+    snap_.model = model;
+    snap_.noise_seed = mix(seed, 0x5eed);
+    snap_.shared_limit = info_.cell_scale - info_.cell_scale / 8;
+
+    for (int p = 0; p < info_.port_count; ++p) {
+        load_pct_[p] = 30 + static_cast<uint32_t>(rng_.below(71));
+        for (int k = 0; k < kGroups; ++k) {
+            // Group/queue 0 always carries traffic, others now and then.
+            pg_w_[p][k] = (k == 0 || rng_.below(10) < 4) ? 10 + rng_.below(91) : 0;
+            q_w_[p][k] = (k == 0 || rng_.below(10) < 4) ? 10 + rng_.below(91) : 0;
+        }
+        PortState& ps = snap_.ports[p];
+        if (scenario_ == Scenario::Idle) {
+            ps.rxpp = rng_.below(100000);
+            ps.txpp = rng_.below(100000);
+        } else {
+            // A switch that has been up for a while: counters spread from
+            // small to well beyond 32 bits.
+            ps.rxpp = rng_.below(1ULL << 40) >> rng_.below(9);
+            ps.txpp = rng_.below(1ULL << 40) >> rng_.below(9);
+            ps.ibp_drop = rng_.below(1000);
+            for (int k = 0; k < kGroups; ++k)
+                ps.hol_drop[k] = q_w_[p][k] ? rng_.below(5000) : 0;
+        }
+    }
+
+    if (scenario_ == Scenario::Incast) {
+        class_ = static_cast<int>(rng_.below(kGroups));
+        int chosen = 0;
+        while (chosen < 4) {
+            int s = static_cast<int>(rng_.below(info_.port_count));
+            if (s == target_) continue;
+            if (std::find(sources_.begin(), sources_.begin() + chosen, s) !=
+                sources_.begin() + chosen)
+                continue;
+            sources_[chosen++] = s;
+        }
+        // The congested class must carry traffic on every port involved.
+        pg_w_[target_][class_] = std::max<uint32_t>(pg_w_[target_][class_], 50);
+        q_w_[target_][class_] = std::max<uint32_t>(q_w_[target_][class_], 50);
+    }
+}
+
+uint32_t Traffic::clamp_cells(uint64_t v) const {
+    return static_cast<uint32_t>(std::min<uint64_t>(v, info_.cell_scale));
+}
+
+void Traffic::idle_port(int slot) {
+    PortState& ps = snap_.ports[slot];
+    uint64_t sum = 0;
+    for (int k = 0; k < kGroups; ++k) {
+        ps.pg[k] = rng_.below(10) == 0 ? 1 + static_cast<uint32_t>(rng_.below(3)) : 0;
+        ps.queue[k] = rng_.below(10) == 0 ? 1 + static_cast<uint32_t>(rng_.below(3)) : 0;
+        sum += ps.pg[k];
+    }
+    ps.port_shared = clamp_cells(sum);
+    // Keep-alives and the odd control frame.
+    ps.rxpp += rng_.below(3);
+    ps.txpp += rng_.below(3);
+}
+
+// Moderate load: each port holds about one percent of the buffer, spread
+// over its active groups and queues.
+void Traffic::background(int slot, uint32_t load_scale_pct) {
+    PortState& ps = snap_.ports[slot];
+    const uint64_t load = uint64_t{load_pct_[slot]} * load_scale_pct / 100;
+    const uint64_t base = uint64_t{info_.cell_scale} * 8 / 1000;  // 0.8 %
+    uint64_t sum = 0;
+    for (int k = 0; k < kGroups; ++k) {
+        uint64_t jitter = 50 + rng_.below(101);  // 50..150 %
+        ps.pg[k] = clamp_cells(base * load * pg_w_[slot][k] * jitter / (100 * 100 * 100));
+        jitter = 50 + rng_.below(101);
+        ps.queue[k] = clamp_cells(base * load * q_w_[slot][k] * jitter / (100 * 100 * 100));
+        sum += ps.pg[k];
+    }
+    ps.port_shared = clamp_cells(sum + rng_.below(8));
+
+    ps.rxpp += load * (150000 + rng_.below(100000)) / 100;
+    ps.txpp += load * (150000 + rng_.below(100000)) / 100;
+    if (rng_.below(20) == 0) ps.ibp_drop += 1 + rng_.below(10);
+    for (int k = 0; k < kGroups; ++k)
+        if (q_w_[slot][k] && rng_.below(10) == 0) ps.hol_drop[k] += 1 + rng_.below(50);
+}
+
+// Target occupancy over the incast cycle: six dumps of ramp-up (the last at
+// the full buffer), twelve saturated (at or just below the full buffer),
+// three draining, three quiet.
+uint32_t Traffic::incast_level(uint64_t phase) {
+    const uint64_t scale = info_.cell_scale;
+    if (phase < 5) return clamp_cells(scale * (phase + 1) / 6 - rng_.below(scale / 32));
+    if (phase == 5) return clamp_cells(scale);
+    if (phase < 18) return clamp_cells(rng_.below(2) ? scale : scale - rng_.below(scale / 16));
+    if (phase < 21) return clamp_cells(scale * (21 - phase) / 4 - rng_.below(scale / 32));
+    return 0;
+}
+
+const Snapshot& Traffic::next() {
+    ++snap_.number;
+    const int ports = info_.port_count;
+    for (int p = 0; p < ports; ++p) {
+        if (scenario_ == Scenario::Idle)
+            idle_port(p);
+        else
+            background(p, scenario_ == Scenario::Incast ? 50 : 100);
+    }
+
+    if (scenario_ == Scenario::Incast) {
+        const uint64_t phase = (snap_.number - 1) % kCycle;
+        const uint32_t level = incast_level(phase);
+        PortState& t = snap_.ports[target_];
+        if (level > 0) {
+            t.pg[class_] = std::max(t.pg[class_], level);
+            t.queue[class_] = std::max(t.queue[class_], level);
+            uint64_t others = 0;
+            for (int k = 0; k < kGroups; ++k)
+                if (k != class_) others += t.pg[k];
+            t.port_shared = clamp_cells(uint64_t{t.pg[class_]} + others);
+            t.txpp += 1400000 + rng_.below(20000);
+            for (int s : sources_) {
+                PortState& src = snap_.ports[s];
+                src.pg[class_] = std::max(src.pg[class_], level / 8);
+                uint64_t sum = 0;
+                for (int k = 0; k < kGroups; ++k) sum += src.pg[k];
+                src.port_shared = clamp_cells(sum);
+                src.rxpp += 500000 + rng_.below(10000);
+            }
+        }
+        if (uint64_t{level} * 10 >= uint64_t{info_.cell_scale} * 9) {
+            t.hol_drop[class_] += 2000 + rng_.below(20000);
+            for (int s : sources_) snap_.ports[s].ibp_drop += rng_.below(500);
+        }
+    }
+
+    uint64_t total = 0;
+    for (int p = 0; p < ports; ++p) total += snap_.ports[p].port_shared;
+    snap_.total_shared = clamp_cells(total);
+    return snap_;
+}
+
+}  // namespace swsim

@@ -1,0 +1,90 @@
+// Simulated buffer state and the traffic scenarios that drive it. Each call
+// of Traffic::next() advances the switch by one dump interval; everything is
+// integer arithmetic on a seeded generator, so a seed gives the same dumps
+// on every host.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "sim_model.h"
+
+namespace swsim {
+
+enum class Scenario { Idle, Steady, Incast, Replay };
+
+std::optional<Scenario> parse_scenario(std::string_view text);
+const char* scenario_name(Scenario s);
+
+// splitmix64: small, fast and identical on every platform.
+class Rng {
+public:
+    explicit Rng(uint64_t seed) : state_(seed) {}
+    uint64_t next();
+    // Uniform-enough value in [0, bound); bound 0 gives 0.
+    uint64_t below(uint64_t bound) { return bound ? next() % bound : 0; }
+
+private:
+    uint64_t state_;
+};
+
+// Stateless mix of several words, for values that only need to look random.
+uint64_t mix(uint64_t a, uint64_t b, uint64_t c = 0, uint64_t d = 0);
+
+struct PortState {
+    uint32_t port_shared = 0;
+    std::array<uint32_t, kGroups> pg{};
+    std::array<uint32_t, kGroups> queue{};
+    uint64_t rxpp = 0;
+    uint64_t txpp = 0;
+    uint64_t ibp_drop = 0;
+    std::array<uint64_t, kGroups> hol_drop{};
+};
+
+struct Snapshot {
+    Model model = Model::M42;
+    uint64_t number = 0;      // dump number, from 1
+    uint64_t noise_seed = 0;  // feeds the values the monitor does not read
+    uint32_t total_shared = 0;
+    uint32_t shared_limit = 0;
+    std::array<PortState, kMaxPorts> ports{};  // first port_count used
+};
+
+class Traffic {
+public:
+    // target: the slot that the incast scenario congests.
+    Traffic(Model model, Scenario scenario, uint64_t seed, int target = 0);
+
+    // Advances one interval and returns the new state.
+    const Snapshot& next();
+    const Snapshot& current() const { return snap_; }
+
+    int incast_target() const { return target_; }
+    int incast_class() const { return class_; }
+    const std::array<int, 4>& incast_sources() const { return sources_; }
+
+    // Incast cycle: ramp-up, saturation, drain and quiet dumps.
+    static constexpr int kCycle = 24;
+
+private:
+    void background(int slot, uint32_t load_scale_pct);
+    void idle_port(int slot);
+    uint32_t incast_level(uint64_t phase);
+    uint32_t clamp_cells(uint64_t v) const;
+
+    Model model_;
+    Scenario scenario_;
+    ModelInfo info_;
+    Rng rng_;
+    int target_;
+    int class_ = 0;
+    std::array<int, 4> sources_{};
+    std::array<uint32_t, kMaxPorts> load_pct_{};                 // 30..100
+    std::array<std::array<uint32_t, kGroups>, kMaxPorts> pg_w_{};  // weight, percent
+    std::array<std::array<uint32_t, kGroups>, kMaxPorts> q_w_{};
+    Snapshot snap_;
+};
+
+}  // namespace swsim
