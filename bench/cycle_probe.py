@@ -47,6 +47,8 @@ def main():
                 return 0
 
         while dumps() < args.cycles + 1 and time.monotonic() - start < 300:
+            if session.proc.poll() is not None:
+                sys.exit("cycle_probe: the board ended early: %r" % session.stderr()[-500:])
             session.send("\n")
             session.pump(0.01)
         session.send("q\n")

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "store/store.h"
+#include "store/text.h"
 
 namespace cellscope {
 
@@ -21,13 +22,16 @@ inline constexpr int kMaxMarkerLength = 31;
 // ASCII letter folding, the C locale's notion of letter case.
 constexpr unsigned char fold_case(unsigned char c)
 {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c | 0x20) : c;
+    return fold_ascii(c);
 }
 
 // A model's markers in the order they are tested, prepared at compile time:
-// folded copies, lengths, and for every byte the markers that have it as
-// first or second byte, so one pass over a line, comparing only where the
-// first two bytes fit, finds the first marker in table order.
+// folded copies, lengths, for every byte the markers that have it as first
+// or second byte, and a skip table over a window as long as the shortest
+// marker (a marker cannot start where the window's last byte occurs in no
+// marker's first window at that distance). One left-to-right pass over a
+// line that compares only where the first two bytes fit finds the first
+// marker in table order.
 class MarkerSet {
 public:
     template <int N>
@@ -39,7 +43,10 @@ public:
             for (; texts[i][length] != '\0'; ++length) {
                 if (length == kMaxMarkerLength)
                     marker_too_long();
-                folded_[i][length] = static_cast<char>(fold_case(static_cast<unsigned char>(texts[i][length])));
+                const unsigned char folded = fold_case(static_cast<unsigned char>(texts[i][length]));
+                folded_[i][length] = static_cast<char>(folded);
+                // A letter matches either case: bit 5 set on both sides.
+                case_bits_[i][length] = (folded >= 'a' && folded <= 'z') ? 0x20 : 0;
             }
             if (length < 2)
                 marker_too_short();
@@ -47,6 +54,20 @@ public:
             // Both cases of the first two bytes lead to the marker.
             add_case_pair(first_, static_cast<unsigned char>(folded_[i][0]), i);
             add_case_pair(second_, static_cast<unsigned char>(folded_[i][1]), i);
+            if (length < window_)
+                window_ = static_cast<uint8_t>(length);
+        }
+        for (uint8_t& shift : shift_)
+            shift = window_;
+        for (int i = 0; i < N; ++i) {
+            for (int j = 0; j < window_; ++j) {
+                const unsigned char folded = static_cast<unsigned char>(folded_[i][j]);
+                const uint8_t distance = static_cast<uint8_t>(window_ - 1 - j);
+                if (distance < shift_[folded])
+                    shift_[folded] = distance;
+                if (folded >= 'a' && folded <= 'z' && distance < shift_[folded - 'a' + 'A'])
+                    shift_[folded - 'a' + 'A'] = distance;
+            }
         }
     }
 
@@ -67,14 +88,51 @@ private:
         if (folded >= 'a' && folded <= 'z')
             table[folded - 'a' + 'A'] |= static_cast<uint8_t>(1U << marker);
     }
+    // Whether marker occurs at text, which has at least that many bytes left.
     bool matches_at(const unsigned char* text, int marker) const;
 
     int count_;
     uint8_t length_[kMaxMarkers]{};
     char folded_[kMaxMarkers][kMaxMarkerLength + 1]{};
+    unsigned char case_bits_[kMaxMarkers][kMaxMarkerLength + 1]{};
     uint8_t first_[256]{};   // markers whose first byte this is, either case
     uint8_t second_[256]{};  // markers whose second byte this is, either case
+    uint8_t window_ = kMaxMarkerLength;  // length of the shortest marker
+    uint8_t shift_[256]{};   // safe advance when this byte ends the window
 };
+
+// Where a value key can first begin after each marker of a table. An
+// occurrence of the key that starts inside the marker must agree with the
+// marker's own letters there, so the key search may skip every offset where
+// it cannot: the result is the same as searching from the marker's first
+// character, without reading the marker again.
+struct KeyStarts {
+    uint8_t offset[kMaxMarkers]{};
+};
+
+template <int N>
+consteval KeyStarts key_starts(const char* const (&markers)[N], const char* key)
+{
+    KeyStarts starts;
+    for (int i = 0; i < N; ++i) {
+        int length = 0;
+        while (markers[i][length] != '\0')
+            ++length;
+        int offset = 0;
+        for (; offset < length; ++offset) {
+            bool fits = true;
+            for (int j = 0; key[j] != '\0' && offset + j < length; ++j) {
+                if (fold_ascii(static_cast<unsigned char>(markers[i][offset + j])) !=
+                    fold_ascii(static_cast<unsigned char>(key[j])))
+                    fits = false;
+            }
+            if (fits)
+                break;
+        }
+        starts.offset[i] = static_cast<uint8_t>(offset);
+    }
+    return starts;
+}
 
 // One line (or piece of a long line) as a branch sees it.
 struct DumpLine {
@@ -83,6 +141,12 @@ struct DumpLine {
     int branch;          // that marker's index in the table
     uint32_t port;       // store slot from "xe", when the format scans it first
 };
+
+// The text from which the value key of the line's marker is searched.
+inline const char* value_text(const DumpLine& line, const KeyStarts& starts)
+{
+    return line.marker + starts.offset[line.branch];
+}
 
 // Working state of one parser call.
 struct DumpContext {

@@ -10,6 +10,7 @@
 #include "models/profile.h"
 #include "snapshot/scanners.h"
 #include "store/conv.h"
+#include "store/text.h"
 
 namespace cellscope {
 
@@ -20,14 +21,16 @@ namespace {
 enum GlobalBranch { kSharedCount, kSharedLimit };
 constexpr const char* kGlobalMarkerTexts[] = {"TOTAL_SHARED_COUNT", "TOTAL_SHARED_LIMIT"};
 constexpr MarkerSet kGlobalMarkers{kGlobalMarkerTexts};
+constexpr KeyStarts kTotalCountFrom = key_starts(kGlobalMarkerTexts, "TOTAL_SHARED_COUNT=");
+constexpr KeyStarts kTotalLimitFrom = key_starts(kGlobalMarkerTexts, "TOTAL_SHARED_LIMIT=");
 
 void global_branch(const DumpLine& line, DumpContext& context)
 {
     SwitchStats& sw = context.store.sw;
     if (line.branch == kSharedCount)
-        record_sample(line.marker, "TOTAL_SHARED_COUNT=", sw.total_shared);
+        record_sample(value_text(line, kTotalCountFrom), "TOTAL_SHARED_COUNT=", sw.total_shared);
     else
-        record_sample(line.marker, "TOTAL_SHARED_LIMIT=", sw.shared_limit);
+        record_sample(value_text(line, kTotalLimitFrom), "TOTAL_SHARED_LIMIT=", sw.shared_limit);
 }
 
 constexpr DumpFormat kGlobalFormat{kGlobalMarkers, kNoPortFirst, global_branch};
@@ -36,6 +39,7 @@ constexpr DumpFormat kGlobalFormat{kGlobalMarkers, kNoPortFirst, global_branch};
 
 constexpr const char* kPgMarkerTexts[] = {"PG_SHARED_COUNT"};
 constexpr MarkerSet kPgMarkers{kPgMarkerTexts};
+constexpr KeyStarts kPgValueFrom = key_starts(kPgMarkerTexts, "=");
 
 // The value is the number after the first "=" that follows the marker.
 void pg_branch(const DumpLine& line, DumpContext& context)
@@ -43,7 +47,7 @@ void pg_branch(const DumpLine& line, DumpContext& context)
     uint32_t group = 0;
     if (scan_group(line.text, &group) != 0)  // above 7: skipped
         return;
-    record_sample(line.marker, "=", context.store.ports[line.port].pg_shared[group]);
+    record_sample(value_text(line, kPgValueFrom), "=", context.store.ports[line.port].pg_shared[group]);
 }
 
 constexpr DumpFormat kPgFormat{kPgMarkers, 0, pg_branch};
@@ -57,6 +61,9 @@ constexpr const char* kPortMarkerTexts[] = {
 constexpr MarkerSet kPortMarkers{kPortMarkerTexts};
 
 constexpr char kQueueSizeKey[] = "AVGQSIZE_CELL=";
+constexpr KeyStarts kQueueSizeFrom = key_starts(kPortMarkerTexts, kQueueSizeKey);
+constexpr KeyStarts kCountFrom = key_starts(kPortMarkerTexts, "COUNT=");
+constexpr KeyStarts kPortCountFrom = key_starts(kPortMarkerTexts, "PORT_SHARED_COUNT=");
 
 // Average egress queue size: bits 15 to 29 of the register value.
 void queue_size(const DumpLine& line, PortStats& port)
@@ -64,7 +71,7 @@ void queue_size(const DumpLine& line, PortStats& port)
     uint32_t queue = 0;
     if (scan_group(line.text, &queue) != 0)  // above 7: skipped
         return;
-    const char* key = strcasestr(line.marker, kQueueSizeKey);
+    const char* key = find_nocase(value_text(line, kQueueSizeFrom), kQueueSizeKey);
     if (key == nullptr)
         return;
     errno = 0;
@@ -81,25 +88,25 @@ void port_branch(const DumpLine& line, DumpContext& context)
     PortStats& port = context.store.ports[line.port];
     switch (line.branch) {
     case kRxpp:
-        if (scan_counter64(line.marker, "COUNT=", &context.counter) == 0)
+        if (scan_counter64(value_text(line, kCountFrom), "COUNT=", &context.counter) == 0)
             port.rxpp = context.counter;
         break;
     case kTxpp:
-        if (scan_counter64(line.marker, "COUNT=", &context.counter) == 0)
+        if (scan_counter64(value_text(line, kCountFrom), "COUNT=", &context.counter) == 0)
             port.txpp = context.counter;
         break;
     case kPortShared:
-        record_sample(line.marker, "PORT_SHARED_COUNT=", port.port_shared);
+        record_sample(value_text(line, kPortCountFrom), "PORT_SHARED_COUNT=", port.port_shared);
         break;
     case kQueueSize:
         queue_size(line, port);
         break;
     case kIngressDrop:
-        if (scan_counter64(line.marker, "COUNT=", &context.counter) == 0)
+        if (scan_counter64(value_text(line, kCountFrom), "COUNT=", &context.counter) == 0)
             port.ibp_drop = context.counter;
         break;
     case kHolDrop: {
-        if (scan_counter64(line.marker, "COUNT=", &context.counter) != 0)
+        if (scan_counter64(value_text(line, kCountFrom), "COUNT=", &context.counter) != 0)
             return;
         uint32_t queue = 0;
         if (scan_group(line.text, &queue) != 0)  // above 7: skipped

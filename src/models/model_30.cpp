@@ -45,14 +45,16 @@ static_assert(map_covers_slots());
 enum GlobalBranch { kTotalCount, kSharedLimit };
 constexpr const char* kGlobalMarkerTexts[] = {"TOTAL_BUFFER_COUNT_CELL_SP", "OP_BUFFER_SHARED_LIMIT_CELL"};
 constexpr MarkerSet kGlobalMarkers{kGlobalMarkerTexts};
+constexpr KeyStarts kTotalCountFrom = key_starts(kGlobalMarkerTexts, "TOTAL_BUFFER_COUNT=");
+constexpr KeyStarts kLimitFrom = key_starts(kGlobalMarkerTexts, "OP_BUFFER_SHARED_LIMIT_CELL=");
 
 void global_branch(const DumpLine& line, DumpContext& context)
 {
     SwitchStats& sw = context.store.sw;
     if (line.branch == kTotalCount)
-        record_sample(line.marker, "TOTAL_BUFFER_COUNT=", sw.total_shared);
+        record_sample(value_text(line, kTotalCountFrom), "TOTAL_BUFFER_COUNT=", sw.total_shared);
     else
-        record_sample(line.marker, "OP_BUFFER_SHARED_LIMIT_CELL=", sw.shared_limit);
+        record_sample(value_text(line, kLimitFrom), "OP_BUFFER_SHARED_LIMIT_CELL=", sw.shared_limit);
 }
 
 constexpr DumpFormat kGlobalFormat{kGlobalMarkers, kNoPortFirst, global_branch};
@@ -61,13 +63,14 @@ constexpr DumpFormat kGlobalFormat{kGlobalMarkers, kNoPortFirst, global_branch};
 
 constexpr const char* kPgMarkerTexts[] = {"PG_SHARED_COUNT_CELL"};
 constexpr MarkerSet kPgMarkers{kPgMarkerTexts};
+constexpr KeyStarts kPgCountFrom = key_starts(kPgMarkerTexts, "PG_SHARED_COUNT=");
 
 void pg_branch(const DumpLine& line, DumpContext& context)
 {
     uint32_t group = 0;
     if (scan_group(line.text, &group) != 0)  // above 7: skipped
         return;
-    record_sample(line.marker, "PG_SHARED_COUNT=", context.store.ports[line.port].pg_shared[group]);
+    record_sample(value_text(line, kPgCountFrom), "PG_SHARED_COUNT=", context.store.ports[line.port].pg_shared[group]);
 }
 
 constexpr DumpFormat kPgFormat{kPgMarkers, 0, pg_branch};
@@ -79,13 +82,16 @@ constexpr const char* kPortMarkerTexts[] = {
     "CTR_UC_DROP", "RXPP", "TXPP", "PORT_SHARED_COUNT_CELL", "DROP_PKT_CNT_ING",
 };
 constexpr MarkerSet kPortMarkers{kPortMarkerTexts};
+constexpr KeyStarts kDropCountFrom = key_starts(kPortMarkerTexts, "PKT_CNT=");
+constexpr KeyStarts kCountFrom = key_starts(kPortMarkerTexts, "COUNT=");
+constexpr KeyStarts kPortCountFrom = key_starts(kPortMarkerTexts, "PORT_SHARED_COUNT=");
 
 // MMU ports 0 to 3 have 74 counters each from index 0, 5 to 32 ten each
 // from 296, 34 to 37 74 each from 576, 38 upward ten each from 872. Only
 // queues 0 to 7 are kept.
 void uc_drop(const DumpLine& line, DumpContext& context)
 {
-    if (scan_counter64(line.marker, "PKT_CNT=", &context.counter) != 0)
+    if (scan_counter64(value_text(line, kDropCountFrom), "PKT_CNT=", &context.counter) != 0)
         return;
     int32_t index = 0;
     if (scan_signed_index(line.text, &index) != 0)  // negative: skipped
@@ -122,18 +128,18 @@ void port_branch(const DumpLine& line, DumpContext& context)
     PortStats& port = context.store.ports[line.port];
     switch (line.branch) {
     case kRxpp:
-        if (scan_counter64(line.marker, "COUNT=", &context.counter) == 0)
+        if (scan_counter64(value_text(line, kCountFrom), "COUNT=", &context.counter) == 0)
             port.rxpp = context.counter;
         break;
     case kTxpp:
-        if (scan_counter64(line.marker, "COUNT=", &context.counter) == 0)
+        if (scan_counter64(value_text(line, kCountFrom), "COUNT=", &context.counter) == 0)
             port.txpp = context.counter;
         break;
     case kPortShared:
-        record_sample(line.marker, "PORT_SHARED_COUNT=", port.port_shared);
+        record_sample(value_text(line, kPortCountFrom), "PORT_SHARED_COUNT=", port.port_shared);
         break;
     case kIngressDrop:
-        if (scan_counter64(line.marker, "COUNT=", &context.counter) == 0)
+        if (scan_counter64(value_text(line, kCountFrom), "COUNT=", &context.counter) == 0)
             port.ibp_drop = context.counter;
         break;
     }

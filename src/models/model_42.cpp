@@ -44,14 +44,16 @@ static_assert(kXPipePorts + kYPipePorts == kMaxPorts && maps_cover_all_slots());
 enum GlobalBranch { kCellLimit, kPoolSharedCount };
 constexpr const char* kGlobalMarkerTexts[] = {"THDI_BUFFER_CELL_LIMIT_SP", "MMU_THDM_DB_POOL_SHARED_COUNT"};
 constexpr MarkerSet kGlobalMarkers{kGlobalMarkerTexts};
+constexpr KeyStarts kLimitFrom = key_starts(kGlobalMarkerTexts, "LIMIT=");
+constexpr KeyStarts kCountFrom = key_starts(kGlobalMarkerTexts, "COUNT=");
 
 void global_branch(const DumpLine& line, DumpContext& context)
 {
     SwitchStats& sw = context.store.sw;
     if (line.branch == kCellLimit)
-        record_sample(line.marker, "LIMIT=", sw.shared_limit);
+        record_sample(value_text(line, kLimitFrom), "LIMIT=", sw.shared_limit);
     else
-        record_sample(line.marker, "COUNT=", sw.total_shared);
+        record_sample(value_text(line, kCountFrom), "COUNT=", sw.total_shared);
 }
 
 constexpr DumpFormat kGlobalFormat{kGlobalMarkers, kNoPortFirst, global_branch};
@@ -61,6 +63,7 @@ constexpr DumpFormat kGlobalFormat{kGlobalMarkers, kNoPortFirst, global_branch};
 enum PgBranch { kPgX, kPgY };
 constexpr const char* kPgMarkerTexts[] = {"THDI_PORT_PG_CNTRS_RT1_X", "THDI_PORT_PG_CNTRS_RT1_Y"};
 constexpr MarkerSet kPgMarkers{kPgMarkerTexts};
+constexpr KeyStarts kPgCountFrom = key_starts(kPgMarkerTexts, "PG_SHARED_COUNT=");
 
 void pg_branch(const DumpLine& line, DumpContext& context)
 {
@@ -72,7 +75,7 @@ void pg_branch(const DumpLine& line, DumpContext& context)
         return;
     const int32_t* map = x ? xpipe_port_map : ypipe_port_map;
     const int32_t slot = map[index / kGroups];
-    record_sample(line.marker, "PG_SHARED_COUNT=", context.store.ports[slot].pg_shared[index % kGroups]);
+    record_sample(value_text(line, kPgCountFrom), "PG_SHARED_COUNT=", context.store.ports[slot].pg_shared[index % kGroups]);
 }
 
 constexpr DumpFormat kPgFormat{kPgMarkers, kNoPortFirst, pg_branch};
@@ -84,11 +87,14 @@ constexpr const char* kPortMarkerTexts[] = {
     "RXPP", "TXPP", "THDI_PORT_SP_CNTRS_RT_X", "THDI_PORT_SP_CNTRS_RT_Y", "CTR_ING_DROP", "CTR_UC_DROP",
 };
 constexpr MarkerSet kPortMarkers{kPortMarkerTexts};
+constexpr KeyStarts kPacketCountFrom = key_starts(kPortMarkerTexts, "COUNT=");
+constexpr KeyStarts kSpCountFrom = key_starts(kPortMarkerTexts, "PORT_SP_SHARED_COUNT=");
+constexpr KeyStarts kDropCountFrom = key_starts(kPortMarkerTexts, "PKTCNT=");
 
 // Packet counters name their slot by "xe"; a port above 41 is skipped.
 void packet_counter(const DumpLine& line, DumpContext& context)
 {
-    if (scan_counter64(line.marker, "COUNT=", &context.counter) != 0)
+    if (scan_counter64(value_text(line, kPacketCountFrom), "COUNT=", &context.counter) != 0)
         return;
     uint32_t slot = 0;
     if (scan_slot(line.text, &slot) != 0)
@@ -108,13 +114,13 @@ void port_shared_count(const DumpLine& line, DumpContext& context)
         return;
     const int32_t* map = x ? xpipe_port_map : ypipe_port_map;
     const int32_t slot = map[index / 4];
-    record_sample(line.marker, "PORT_SP_SHARED_COUNT=", context.store.ports[slot].port_shared);
+    record_sample(value_text(line, kSpCountFrom), "PORT_SP_SHARED_COUNT=", context.store.ports[slot].port_shared);
 }
 
 // One array for both pipelines: X pipe port p at p, Y pipe port p at 64 + p.
 void ingress_drop(const DumpLine& line, DumpContext& context)
 {
-    if (scan_counter64(line.marker, "PKTCNT=", &context.counter) != 0)
+    if (scan_counter64(value_text(line, kDropCountFrom), "PKTCNT=", &context.counter) != 0)
         return;
     int32_t index = 0;
     if (scan_signed_index(line.text, &index) != 0)  // negative: skipped
@@ -137,7 +143,7 @@ void ingress_drop(const DumpLine& line, DumpContext& context)
 // Slot 0 (X pipe port 2) is stored like every other slot.
 void uc_drop(const DumpLine& line, DumpContext& context)
 {
-    if (scan_counter64(line.marker, "PKTCNT=", &context.counter) != 0)
+    if (scan_counter64(value_text(line, kDropCountFrom), "PKTCNT=", &context.counter) != 0)
         return;
     int32_t index = 0;
     if (scan_signed_index(line.text, &index) != 0)  // negative: skipped

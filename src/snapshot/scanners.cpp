@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "store/conv.h"
+#include "store/text.h"
 
 namespace cellscope {
 
@@ -13,7 +14,7 @@ static const char kNoDigits[] = "No digits were found\n";
 
 int scan_port_number(const char* line, uint32_t* out)
 {
-    const char* at = strcasestr(line, "xe");
+    const char* at = find_nocase(line, "xe");
     if (at == nullptr)
         return -1;
     const char* digits = at + 2;
@@ -58,11 +59,11 @@ int scan_paren_index(const char* line, uint32_t* out)
 
 int scan_counter64(const char* text, const char* key, uint64_t* out)
 {
-    const char* at = strcasestr(text, key);
+    const char* at = find_nocase(text, key);
     if (at == nullptr)
         return -1;
     errno = 0;
-    const unsigned long long value = std::strtoull(at + std::strlen(key), nullptr, 0);
+    const uint64_t value = strtou64(at + std::strlen(key), nullptr, 0);
     if (errno == ERANGE || (errno != 0 && value == 0)) {
         std::perror("strtol");
         return -1;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "store/conv.h"
+#include "store/text.h"
 
 namespace cellscope {
 
@@ -55,7 +56,7 @@ void record_value(UsageRecord& record, uint32_t value)
 
 int record_sample(const char* text, const char* key, UsageRecord& record)
 {
-    const char* at = strcasestr(text, key);
+    const char* at = find_nocase(text, key);
     if (at == nullptr)
         return 0;
     errno = 0;

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "store/conv.h"
 #include "store/store.h"
+#include "store/text.h"
 #include "test_helpers.h"
 
 using namespace cellscope;
@@ -251,5 +253,51 @@ TEST(Strtoul32, RangeRulesOfTheTarget)
         EXPECT_EQ(v, c.value) << c.text;
         EXPECT_EQ(errno, c.err) << c.text;
         EXPECT_EQ(end - c.text, c.used) << c.text;
+    }
+}
+
+// The written-out conversion must agree with the library's strtoull on every
+// input: value, end pointer and errno, for the bases the monitor uses.
+TEST(Strtou64, AgreesWithTheLibrary)
+{
+    static const char alphabet[] = " \t+-0123456789abcdefxXABCDEFgz";
+    uint32_t state = 12345;
+    auto next = [&] { return state = state * 1103515245u + 12345u; };
+    char text[32];
+    for (int round = 0; round < 200000; ++round) {
+        const int length = static_cast<int>(next() >> 16) % 24;
+        for (int i = 0; i < length; ++i)
+            text[i] = alphabet[(next() >> 16) % (sizeof alphabet - 1)];
+        text[length] = '\0';
+        for (int base : {0, 8, 10, 16}) {
+            char* want_end = nullptr;
+            char* got_end = nullptr;
+            errno = 0;
+            const unsigned long long want = std::strtoull(text, &want_end, base);
+            const int want_errno = errno;
+            errno = 0;
+            const uint64_t got = strtou64(text, &got_end, base);
+            ASSERT_EQ(got, want) << "'" << text << "' base " << base;
+            ASSERT_EQ(got_end, want_end) << "'" << text << "' base " << base;
+            ASSERT_EQ(errno, want_errno) << "'" << text << "' base " << base;
+        }
+    }
+}
+
+// The key search must find exactly what strcasestr finds in the C locale.
+TEST(FindNocase, AgreesWithStrcasestr)
+{
+    static const char alphabet[] = "xXeE=_cCoOuUnNtT0[(";
+    static const char* const needles[] = {"xe", "COUNT=", "=", "PKT_CNT=", "AVGQSIZE_CELL=", "x", "_C"};
+    uint32_t state = 777;
+    auto next = [&] { return state = state * 1103515245u + 12345u; };
+    char text[64];
+    for (int round = 0; round < 100000; ++round) {
+        const int length = static_cast<int>(next() >> 16) % 40;
+        for (int i = 0; i < length; ++i)
+            text[i] = alphabet[(next() >> 16) % (sizeof alphabet - 1)];
+        text[length] = '\0';
+        for (const char* needle : needles)
+            ASSERT_EQ(find_nocase(text, needle), strcasestr(text, needle)) << "'" << text << "' / " << needle;
     }
 }
