@@ -43,6 +43,7 @@ int MarkerSet::find(const char* line, const char** at) const
             continue;
         }
         unsigned starting = first_[text[pos]] & second_[text[pos + 1]] & wanted;
+        size_t advance = 1;
         while (starting != 0) {
             const int i = __builtin_ctz(starting);
             starting &= starting - 1U;
@@ -50,12 +51,13 @@ int MarkerSet::find(const char* line, const char** at) const
                 best = i;
                 *at = line + pos;
                 wanted = (1U << i) - 1U;
+                advance = resume_[i];
                 break;
             }
         }
         if (wanted == 0)
             break;
-        ++pos;
+        pos += advance;
     }
     return best;
 }

@@ -57,6 +57,25 @@ public:
             if (length < window_)
                 window_ = static_cast<uint8_t>(length);
         }
+        // After marker i is found at a position, the search for the markers
+        // before it resumes at the first offset inside it where one of them
+        // could begin in agreement with marker i's own letters.
+        for (int i = 0; i < N; ++i) {
+            int offset = 1;
+            for (; offset < length_[i]; ++offset) {
+                bool possible = false;
+                for (int j = 0; j < i && !possible; ++j) {
+                    bool fits = true;
+                    for (int k = 0; k < length_[j] && offset + k < length_[i]; ++k)
+                        if (folded_[j][k] != folded_[i][offset + k])
+                            fits = false;
+                    possible = fits;
+                }
+                if (possible)
+                    break;
+            }
+            resume_[i] = static_cast<uint8_t>(offset);
+        }
         for (uint8_t& shift : shift_)
             shift = window_;
         for (int i = 0; i < N; ++i) {
@@ -93,6 +112,7 @@ private:
 
     int count_;
     uint8_t length_[kMaxMarkers]{};
+    uint8_t resume_[kMaxMarkers]{};  // where the search goes on after marker i
     char folded_[kMaxMarkers][kMaxMarkerLength + 1]{};
     unsigned char case_bits_[kMaxMarkers][kMaxMarkerLength + 1]{};
     uint8_t first_[256]{};   // markers whose first byte this is, either case
