@@ -99,6 +99,11 @@ static void signal_daemon(const char* pidfile)
         report_pidfile(pidfile, reason, nullptr);
         return;
     }
+    // A stale pid file may name the monitor itself, whom SIGUSR1 would end.
+    if (pid == static_cast<int32_t>(getpid())) {
+        report_pidfile(pidfile, "refusing to signal the monitor itself", nullptr);
+        return;
+    }
     if (kill(static_cast<pid_t>(pid), SIGUSR1) != 0)
         report_pidfile(pidfile, "cannot signal the daemon", std::strerror(errno));
 }

@@ -92,14 +92,16 @@ class Board:
     def run(self, args, stdin=subprocess.DEVNULL, timeout=60, sim=None, binary=None):
         return subprocess.run(self.command(args, sim, binary), stdin=stdin, capture_output=True, timeout=timeout)
 
-    def spawn(self, args, sim=None, rows=60, cols=200, binary=None, stdin_devnull=False):
-        return PtySession(self.command(args, sim, binary), rows, cols, stdin_devnull)
+    def spawn(self, args, sim=None, rows=60, cols=200, binary=None, stdin_devnull=False, stdin=None):
+        return PtySession(self.command(args, sim, binary), rows, cols, stdin_devnull, stdin)
 
 
 class PtySession:
     """The monitor on a pseudo-terminal: keys typed as an operator would."""
 
-    def __init__(self, cmd, rows, cols, stdin_devnull=False):
+    def __init__(self, cmd, rows, cols, stdin_devnull=False, stdin=None):
+        """stdin: a file (object or descriptor) to give the monitor instead of
+        the terminal."""
         import fcntl
         import struct
         import termios
@@ -110,7 +112,9 @@ class PtySession:
         attrs = termios.tcgetattr(slave)
         attrs[1] &= ~termios.OPOST
         termios.tcsetattr(slave, termios.TCSANOW, attrs)
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL if stdin_devnull else slave, stdout=slave, stderr=subprocess.PIPE,
+        if stdin is None:
+            stdin = subprocess.DEVNULL if stdin_devnull else slave
+        self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=slave, stderr=subprocess.PIPE,
                                      start_new_session=True, close_fds=True)
         os.close(slave)
         self.master = master
@@ -206,15 +210,16 @@ STANDIN = os.path.join(HERE, "standin_daemon.py")
 
 
 def standin_args(board, dumps, extra=""):
-    """Feeds the stand-in daemon: dumps is a list of {file name: text}."""
+    """Feeds the stand-in daemon: dumps is a list of {file name: text}
+    (str, or bytes written as they are)."""
     feed = os.path.join(board.stage, "feed")
     os.makedirs(feed, exist_ok=True)
     for i, files in enumerate(dumps):
         folder = os.path.join(feed, "%04d" % (i + 1))
         os.makedirs(folder)
         for name, text in files.items():
-            with open(os.path.join(folder, name), "w") as f:
-                f.write(text)
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(text if isinstance(text, bytes) else text.encode())
     board.daemon_log = os.path.join(board.stage, "daemon.log")
     board.daemon = STANDIN
     return "--feed %s --log %s %s" % (feed, board.daemon_log, extra)
