@@ -36,10 +36,12 @@ int main(int argc, char** argv)
     }
     const int ports = std::atoi(argv[2]);
     const int repeats = std::atoi(argv[3]);
-    static const ModelProfile p42{42, 32768, port_labels_42, parse_global_42, parse_port_42, parse_pg_42};
-    static const ModelProfile p24{24, 16384, port_labels_24, parse_global_24, parse_port_24, parse_pg_24};
-    static const ModelProfile p30{30, 32768, port_labels_30, parse_global_30, parse_port_30, parse_pg_30};
-    const ModelProfile& profile = ports == 24 ? p24 : ports == 30 ? p30 : p42;
+    const ModelProfile* known = profile_for_ports(ports);
+    if (known == nullptr) {
+        std::fprintf(stderr, "ports: 42, 24 or 30\n");
+        return 2;
+    }
+    const ModelProfile& profile = *known;
     const benchdata::DumpSet& set = benchdata::dump_set(ports);
     static StatsStore store;
     store_init(store, profile.cell_scale);

@@ -15,10 +15,7 @@ namespace {
 
 const ModelProfile& profile_for(int ports)
 {
-    static const ModelProfile p42{42, 32768, port_labels_42, parse_global_42, parse_port_42, parse_pg_42};
-    static const ModelProfile p24{24, 16384, port_labels_24, parse_global_24, parse_port_24, parse_pg_24};
-    static const ModelProfile p30{30, 32768, port_labels_30, parse_global_30, parse_port_30, parse_pg_30};
-    return ports == 24 ? p24 : ports == 30 ? p30 : p42;
+    return *profile_for_ports(ports);
 }
 
 void drain(std::FILE* stream, StatsStore&)

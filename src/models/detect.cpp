@@ -44,6 +44,15 @@ constexpr KnownModel kKnownModels[] = {
 
 }  // namespace
 
+const ModelProfile* profile_for_ports(int32_t port_count)
+{
+    for (const KnownModel& known : kKnownModels) {
+        if (known.profile.port_count == port_count)
+            return &known.profile;
+    }
+    return nullptr;
+}
+
 int detect_model(ModelProfile& profile, const char* path)
 {
     std::FILE* file = std::fopen(path, "r");

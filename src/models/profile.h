@@ -33,6 +33,10 @@ extern const char* const port_labels_30[kMaxPorts];
 // file cannot be read or names none of the three modules.
 int detect_model(ModelProfile& profile, const char* path = kModelPath);
 
+// The profile of the module with this many ports (42, 24 or 30), for tools
+// that pick a module without a board; nullptr for any other count.
+const ModelProfile* profile_for_ports(int32_t port_count);
+
 // The parsers of each module (one source file per module).
 void parse_global_42(std::FILE* stream, StatsStore& store);
 void parse_pg_42(std::FILE* stream, StatsStore& store);

@@ -75,3 +75,18 @@ TEST(LabelTables, InFull)
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(std::string(port_labels_30[26 + i]), "ISL" + std::to_string(i + 1));
 }
+
+TEST(ProfileForPorts, SameProfilesAsDetection)
+{
+    testutil::TempFile f24("ZQTRKW1");
+    ModelProfile detected{};
+    ASSERT_EQ(detect_model(detected, f24.path()), 0);
+    const ModelProfile* by_ports = profile_for_ports(24);
+    ASSERT_NE(by_ports, nullptr);
+    EXPECT_EQ(by_ports->cell_scale, detected.cell_scale);
+    EXPECT_EQ(by_ports->parse_pg, detected.parse_pg);
+    EXPECT_EQ(profile_for_ports(42)->parse_port, &parse_port_42);
+    EXPECT_EQ(profile_for_ports(30)->port_labels, port_labels_30);
+    EXPECT_EQ(profile_for_ports(41), nullptr);
+    EXPECT_EQ(profile_for_ports(0), nullptr);
+}
