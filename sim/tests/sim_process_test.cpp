@@ -1,30 +1,124 @@
 // The simulator as a process: files on disk, the marker, the pid file,
 // signals, replay, and the command line.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "dump_check.h"
-#include "sim_process.h"
 
 namespace {
 
-using simtest::eventually;
-using simtest::exists;
-using simtest::ScratchDir;
-using simtest::slurp;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// A fresh directory, removed with everything in it at the end.
+struct ScratchDir {
+    std::string path = [] {
+        std::string p = (fs::temp_directory_path() / "swfabric-sim-test-XXXXXX").string();
+        EXPECT_NE(::mkdtemp(p.data()), nullptr);
+        return p;
+    }();
+    ~ScratchDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    std::string operator/(const std::string& rel) const { return path + "/" + rel; }
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// Polls until pred() holds or the time is up.
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit = 20000ms) {
+    for (const auto deadline = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < deadline;) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(2ms);
+    }
+    return pred();
+}
+
+// Starts the simulator (through the cross build's emulator, if any) with its
+// output going to files.
+pid_t spawn_sim(const std::vector<std::string>& args, const std::string& out_file, const std::string& err_file) {
+    std::vector<std::string> words;
+    std::istringstream emulator(std::string(SWFABRIC_SIM_EMULATOR));
+    for (std::string w; std::getline(emulator, w, '|');)
+        if (!w.empty()) words.push_back(w);
+    words.push_back(SWFABRIC_SIM_PATH);
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0) ::_exit(126);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        sigset_t none;  // the default signal state, whatever the test runner did
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// Exit status of a child; -1 when it ended by a signal or did not end in time.
+int wait_exit(pid_t pid, std::chrono::milliseconds limit) {
+    int st = 0;
+    pid_t r = 0;
+    if (!eventually([&] { return (r = ::waitpid(pid, &st, WNOHANG)) != 0; }, limit)) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &st, 0);
+        return -1;
+    }
+    return r == pid && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+struct RunResult {
+    int status;  // -1 when killed
+    std::string out, err;
+};
+
+// Runs the simulator to its end.
+RunResult run_sim(const std::vector<std::string>& args, const ScratchDir& dir) {
+    static int serial = 0;
+    const std::string out = dir / ("run" + std::to_string(++serial) + ".out"), err = out + ".err";
+    const int status = wait_exit(spawn_sim(args, out, err), 60s);
+    return {status, slurp(out), slurp(err)};
+}
 
 struct Files {
     std::string global, port, pg;
     bool operator==(const Files&) const = default;
 };
 
-Files files_in(const std::string& tmp) {
-    return {slurp(tmp + "/sw_global_info.1"), slurp(tmp + "/port_info.1"), slurp(tmp + "/pg_info.1")};
+Files files_in(const std::string& dir) {
+    return {slurp(dir + "/sw_global_info.1"), slurp(dir + "/port_info.1"), slurp(dir + "/pg_info.1")};
 }
 
 std::vector<simcheck::TruthRecord> truth_in(const std::string& path) {
@@ -34,12 +128,18 @@ std::vector<simcheck::TruthRecord> truth_in(const std::string& path) {
     return recs;
 }
 
+// "" when the dump files in dir carry exactly the truth record.
+std::string check_dump(int model, const std::string& dir, const simcheck::TruthRecord& truth) {
+    const Files f = files_in(dir);
+    return simcheck::compare(simcheck::read_dump(model, f.global, f.port, f.pg), truth);
+}
+
 // A running daemon, stopped with SIGTERM at the end of the test if still up.
 class Daemon {
 public:
     Daemon(const ScratchDir& dir, std::vector<std::string> args) : dir_(dir) {
-        args.insert(args.end(), {"--root", dir.path()});
-        pid_ = simtest::spawn_sim(args, dir / "daemon.out", dir / "daemon.err");
+        args.insert(args.end(), {"--root", dir.path});
+        pid_ = spawn_sim(args, dir / "daemon.out", dir / "daemon.err");
         up_ = eventually([&] { return slurp(pid_file()) == std::to_string(pid_) + "\n"; });
     }
     ~Daemon() {
@@ -56,10 +156,9 @@ public:
         ::kill(pid_, SIGUSR1);
         return eventually([&] { return exists(marker()); });
     }
-    void signal(int sig) { ::kill(pid_, sig); }
     int stop(int sig) {
         ::kill(pid_, sig);
-        const int status = simtest::wait_exit(pid_, std::chrono::seconds(30));
+        const int status = wait_exit(pid_, 30s);
         pid_ = -1;
         return status;
     }
@@ -75,37 +174,20 @@ TEST(SimProcess, OnceWritesEveryModelsDumpMarkerAndTruthButNoPidFile) {
     for (int model : {42, 24, 30}) {
         SCOPED_TRACE(model);
         ScratchDir dir;
-        const auto r = simtest::run_sim({"--model", std::to_string(model), "--scenario", "incast", "--once",
-                                         "--count", "3", "--root", dir.path(), "--truth", dir / "truth"},
-                                        dir);
+        const auto r = run_sim({"--model", std::to_string(model), "--scenario", "incast", "--once", "--count", "3",
+                                "--root", dir.path, "--truth", dir / "truth"},
+                               dir);
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
         EXPECT_TRUE(exists(dir / "tmp/swfabric_se_dump_complete"));
         EXPECT_FALSE(exists(dir / "var/run/swfabric_se_dump.pid"));
-
         const auto recs = truth_in(dir / "truth");
         ASSERT_EQ(recs.size(), 3u);
         EXPECT_EQ(recs[2].number, 3u);
-        const Files f = files_in(dir / "tmp");
-        const auto reading = simcheck::read_dump(model, f.global, f.port, f.pg);
-        EXPECT_EQ(simcheck::compare(reading, recs[2]), "");
-        // No temporary file is left behind.
-        for (const auto& e : std::filesystem::directory_iterator(dir / "tmp"))
+        EXPECT_EQ(check_dump(model, dir / "tmp", recs[2]), "");
+        for (const auto& e : fs::directory_iterator(dir / "tmp"))  // no temporary file left behind
             EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
     }
-}
-
-TEST(SimProcess, SameSeedSameFilesOtherSeedOtherFiles) {
-    ScratchDir a, b, c;
-    for (auto [dir, seed] : {std::pair{&a, "7"}, {&b, "7"}, {&c, "8"}}) {
-        const auto r = simtest::run_sim({"--model", "30", "--seed", seed, "--once", "--count", "4", "--root",
-                                         dir->path(), "--truth", *dir / "truth"},
-                                        *dir);
-        ASSERT_EQ(r.status, 0) << r.err;
-    }
-    EXPECT_TRUE(files_in(a / "tmp") == files_in(b / "tmp"));
-    EXPECT_EQ(slurp(a / "truth"), slurp(b / "truth"));
-    EXPECT_FALSE(files_in(a / "tmp") == files_in(c / "tmp"));
 }
 
 TEST(SimProcess, DaemonDumpsOnSignalAndRemovesItsPidFileOnTermOrInt) {
@@ -114,40 +196,16 @@ TEST(SimProcess, DaemonDumpsOnSignalAndRemovesItsPidFileOnTermOrInt) {
         Daemon d(dir, {"--model", "24", "--scenario", "steady", "--truth", dir / "truth"});
         ASSERT_TRUE(d.up()) << d.err();
         EXPECT_FALSE(exists(d.marker()));  // nothing before a request
-
         for (uint64_t n = 1; n <= 3; ++n) {
             ASSERT_TRUE(d.request_and_wait()) << d.err();
             const auto recs = truth_in(dir / "truth");
             ASSERT_EQ(recs.size(), n);
-            const Files f = files_in(d.tmp());
-            EXPECT_EQ(simcheck::compare(simcheck::read_dump(24, f.global, f.port, f.pg), recs.back()), "");
+            EXPECT_EQ(check_dump(24, d.tmp(), recs.back()), "");
         }
         EXPECT_EQ(d.stop(sig), 0);
         EXPECT_FALSE(exists(d.pid_file()));
         EXPECT_EQ(d.err(), "");
     }
-}
-
-// Signals that arrive while a dump is being written are not lost: at least
-// one more dump follows.
-TEST(SimProcess, SignalsDuringADumpLeadToAnotherDump) {
-    ScratchDir dir;
-    Daemon d(dir, {"--model", "42", "--delay", "150", "--truth", dir / "truth"});
-    ASSERT_TRUE(d.up()) << d.err();
-    d.signal(SIGUSR1);
-    // The first dump is under way once its first temporary file exists.
-    ASSERT_TRUE(eventually([&] {
-        for (const auto& e : std::filesystem::directory_iterator(d.tmp()))
-            if (e.path().filename().string()[0] == '.') return true;
-        return false;
-    }));
-    for (int i = 0; i < 5; ++i) d.signal(SIGUSR1);
-    ASSERT_TRUE(eventually([&] { return truth_in(dir / "truth").size() >= 2; })) << d.err();
-    ASSERT_TRUE(eventually([&] { return exists(d.marker()); }));
-    const Files f = files_in(d.tmp());
-    const auto recs = truth_in(dir / "truth");
-    EXPECT_EQ(simcheck::compare(simcheck::read_dump(42, f.global, f.port, f.pg), recs.back()), "");
-    EXPECT_EQ(d.stop(SIGTERM), 0);
 }
 
 // A reader racing the writer over many dumps only ever sees whole files:
@@ -156,32 +214,30 @@ TEST(SimProcess, ReadersNeverSeeAHalfWrittenFile) {
     ScratchDir dir;
     Daemon d(dir, {"--model", "30", "--scenario", "incast"});
     ASSERT_TRUE(d.up()) << d.err();
+    const char* const names[] = {"sw_global_info.1", "port_info.1", "pg_info.1"};
     std::atomic<bool> done{false};
     std::atomic<long> reads{0};
     std::vector<std::string> bad;
     std::thread reader([&] {
         while (!done) {
-            for (const char* name : {"sw_global_info.1", "port_info.1", "pg_info.1"}) {
+            for (const char* name : names) {
                 const std::string text = slurp(d.tmp() + "/" + name);
-                if (text.empty()) continue;  // between the monitor's removal and the rename
+                if (text.empty()) continue;  // between the removal and the rename
                 ++reads;
                 const auto lines = simcheck::split_lines(text);
                 const std::string head = "# swfabric shared buffer dump ";
-                const std::string number =
-                    lines.front().rfind(head, 0) == 0
-                        ? lines.front().substr(head.size(), lines.front().find(',') - head.size())
-                        : "?";
-                if (text.back() != '\n' || lines.back() != "# end of dump " + number)
-                    if (bad.size() < 5) bad.push_back(std::string(name) + ": " + lines.back());
+                const std::string number = lines.front().rfind(head, 0) == 0
+                                               ? lines.front().substr(head.size(), lines.front().find(',') - head.size())
+                                               : "?";
+                if ((text.back() != '\n' || lines.back() != "# end of dump " + number) && bad.size() < 5)
+                    bad.push_back(std::string(name) + ": " + lines.back());
             }
         }
     });
     for (int i = 0; i < 150; ++i) {
-        // Half the time leave the old files in place, so the rename replaces
-        // a file the reader may be reading.
+        // Half the time the old files stay, so the rename replaces a file being read.
         if (i % 2 == 0)
-            for (const char* name : {"sw_global_info.1", "port_info.1", "pg_info.1"})
-                ::unlink((d.tmp() + "/" + name).c_str());
+            for (const char* name : names) ::unlink((d.tmp() + "/" + name).c_str());
         if (!d.request_and_wait()) break;
     }
     done = true;
@@ -193,18 +249,17 @@ TEST(SimProcess, ReadersNeverSeeAHalfWrittenFile) {
 
 TEST(SimProcess, ReplayReproducesARecordedSequenceByteForByte) {
     ScratchDir dir;
-    const auto rec = simtest::run_sim({"--model", "42", "--scenario", "incast", "--seed", "3", "--once",
-                                       "--count", "4", "--root", dir / "rec-root", "--record", dir / "sets"},
-                                      dir);
+    const auto rec = run_sim({"--model", "42", "--scenario", "incast", "--seed", "3", "--once", "--count", "4",
+                              "--root", dir / "rec-root", "--record", dir / "sets"},
+                             dir);
     ASSERT_EQ(rec.status, 0) << rec.err;
     std::vector<std::string> sets;
-    for (const auto& e : std::filesystem::directory_iterator(dir / "sets")) sets.push_back(e.path().string());
+    for (const auto& e : fs::directory_iterator(dir / "sets")) sets.push_back(e.path().string());
     std::sort(sets.begin(), sets.end());
     ASSERT_EQ(sets.size(), 4u);
     EXPECT_TRUE(files_in(sets.back()) == files_in(dir / "rec-root/tmp"));
 
-    Daemon d(dir, {"--model", "42", "--scenario", "replay", "--replay-dir", dir / "sets", "--truth",
-                   dir / "truth"});
+    Daemon d(dir, {"--model", "42", "--scenario", "replay", "--replay-dir", dir / "sets", "--truth", dir / "truth"});
     ASSERT_TRUE(d.up()) << d.err();
     for (const std::string& set : sets) {
         ASSERT_TRUE(d.request_and_wait());
@@ -216,34 +271,17 @@ TEST(SimProcess, ReplayReproducesARecordedSequenceByteForByte) {
     EXPECT_TRUE(files_in(d.tmp()) == files_in(sets.back()));
     EXPECT_NE(d.err().find("repeating"), std::string::npos);
     EXPECT_EQ(d.stop(SIGTERM), 0);
-
     const auto recs = truth_in(dir / "truth");
     ASSERT_EQ(recs.size(), 5u);
     EXPECT_EQ(recs[0].source, "000001");
     EXPECT_EQ(recs[4].source, "000004");
 }
 
-TEST(SimProcess, ReplayTakesSetsInNameOrder) {
-    ScratchDir dir;
-    for (const char* set : {"b-second", "a-first", "c-third"}) {
-        std::filesystem::create_directories(dir / "sets/" + set);
-        for (const char* f : {"sw_global_info.1", "port_info.1", "pg_info.1"})
-            simtest::write_text(dir / "sets" + "/" + set + "/" + f, std::string(set) + " " + f + "\n");
-    }
-    const auto r = simtest::run_sim({"--model", "24", "--scenario", "replay", "--replay-dir", dir / "sets",
-                                     "--once", "--count", "2", "--root", dir.path(), "--record", dir / "out"},
-                                    dir);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(slurp(dir / "out/000001/port_info.1"), "a-first port_info.1\n");
-    EXPECT_EQ(slurp(dir / "out/000002/pg_info.1"), "b-second pg_info.1\n");
-    EXPECT_EQ(slurp(dir / "tmp/sw_global_info.1"), "b-second sw_global_info.1\n");
-}
-
 TEST(SimProcess, BadArgumentsExitWithStatus2AndAMessage) {
     ScratchDir dir;
-    std::filesystem::create_directories(dir / "empty");
-    std::filesystem::create_directories(dir / "partial/set1");
-    simtest::write_text(dir / "partial/set1/sw_global_info.1", "x\n");
+    fs::create_directories(dir / "empty");
+    fs::create_directories(dir / "partial/set1");
+    std::ofstream(dir / "partial/set1/sw_global_info.1") << "x\n";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{}, "--model is required"},
         {{"--model", "43"}, "unknown model '43'"},
@@ -264,8 +302,8 @@ TEST(SimProcess, BadArgumentsExitWithStatus2AndAMessage) {
     };
     for (const auto& [args, text] : cases) {
         std::vector<std::string> a = args;
-        if (a.size() > 1 && a[0] == "--model") a.insert(a.end(), {"--root", dir.path()});
-        const auto r = simtest::run_sim(a, dir);
+        if (a.size() > 1 && a[0] == "--model") a.insert(a.end(), {"--root", dir.path});
+        const auto r = run_sim(a, dir);
         EXPECT_EQ(r.status, 2) << text;
         EXPECT_NE(r.err.find("swfabric-sim: "), std::string::npos) << r.err;
         EXPECT_NE(r.err.find(text), std::string::npos) << "expected '" << text << "' in: " << r.err;
@@ -273,23 +311,14 @@ TEST(SimProcess, BadArgumentsExitWithStatus2AndAMessage) {
     }
     EXPECT_FALSE(exists(dir / "tmp/swfabric_se_dump_complete"));
     EXPECT_FALSE(exists(dir / "var/run/swfabric_se_dump.pid"));
-}
-
-TEST(SimProcess, HelpGoesToStandardOutput) {
-    ScratchDir dir;
-    const auto r = simtest::run_sim({"--help"}, dir);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.rfind("Usage: swfabric-sim --model 42|24|30", 0), 0u);
-    EXPECT_NE(r.out.find("port SLOT hol_drop K V"), std::string::npos);
-    EXPECT_EQ(r.err, "");
-}
-
-TEST(SimProcess, UnwritableRootFailsWithStatus1) {
-    ScratchDir dir;
-    simtest::write_text(dir / "file", "not a directory\n");
-    const auto r = simtest::run_sim({"--model", "42", "--once", "--root", dir / "file"}, dir);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("swfabric-sim: "), std::string::npos);
+    // Help goes to standard output; a root that is a file fails with status 1.
+    const auto help = run_sim({"--help"}, dir);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: swfabric-sim --model 42|24|30", 0), 0u);
+    EXPECT_EQ(help.err, "");
+    const auto unwritable = run_sim({"--model", "42", "--once", "--root", dir / "partial/set1/sw_global_info.1"}, dir);
+    EXPECT_EQ(unwritable.status, 1);
+    EXPECT_NE(unwritable.err.find("swfabric-sim: "), std::string::npos);
 }
 
 }  // namespace

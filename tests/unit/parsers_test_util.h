@@ -45,81 +45,76 @@ inline std::string parse_text(ParseFn fn, const std::string& text, StatsStore& s
     return err;
 }
 
-inline void diff_value(std::vector<std::string>& out, const std::string& name, uint64_t want, uint64_t got)
-{
-    if (want != got)
-        out.push_back(name + ": want " + std::to_string(want) + ", got " + std::to_string(got));
-}
-
-inline void diff_record(std::vector<std::string>& out, const std::string& name, const UsageRecord& want,
-                        const UsageRecord& got)
-{
-    diff_value(out, name + ".sample", want.sample, got.sample);
-    diff_value(out, name + ".current", want.current, got.current);
-    diff_value(out, name + ".max", want.max, got.max);
-    for (int b = 0; b < cellscope::kBuckets; ++b) {
-        const std::string bucket = name + ".buckets[" + std::to_string(b) + "]";
-        diff_value(out, bucket + ".hits", want.buckets[b].hits, got.buckets[b].hits);
-        diff_value(out, bucket + ".threshold", want.buckets[b].threshold, got.buckets[b].threshold);
-    }
-}
-
-// Every field that differs, named; empty when the stores are equal.
-inline std::vector<std::string> store_diff(const StatsStore& want, const StatsStore& got)
+// Every field of the store as "name=value", in a fixed order.
+inline std::vector<std::string> fields(const StatsStore& s)
 {
     std::vector<std::string> out;
-    diff_record(out, "total_shared", want.sw.total_shared, got.sw.total_shared);
-    diff_record(out, "shared_limit", want.sw.shared_limit, got.sw.shared_limit);
+    auto value = [&](const std::string& name, uint64_t v) { out.push_back(name + "=" + std::to_string(v)); };
+    auto record = [&](const std::string& name, const UsageRecord& r) {
+        value(name + ".sample", r.sample);
+        value(name + ".current", r.current);
+        value(name + ".max", r.max);
+        for (int b = 0; b < cellscope::kBuckets; ++b) {
+            value(name + ".hits[" + std::to_string(b) + "]", r.buckets[b].hits);
+            value(name + ".threshold[" + std::to_string(b) + "]", r.buckets[b].threshold);
+        }
+    };
+    record("total_shared", s.sw.total_shared);
+    record("shared_limit", s.sw.shared_limit);
     for (int p = 0; p < cellscope::kMaxPorts; ++p) {
-        const auto& w = want.ports[p];
-        const auto& g = got.ports[p];
-        const std::string slot = "ports[" + std::to_string(p) + "]";
-        diff_value(out, slot + ".id", static_cast<uint32_t>(w.id), static_cast<uint32_t>(g.id));
-        if (std::strncmp(w.name, g.name, sizeof w.name) != 0)
-            out.push_back(slot + ".name");
-        diff_value(out, slot + ".ibp_drop", w.ibp_drop, g.ibp_drop);
-        diff_value(out, slot + ".rxpp", w.rxpp, g.rxpp);
-        diff_value(out, slot + ".txpp", w.txpp, g.txpp);
-        diff_record(out, slot + ".port_shared", w.port_shared, g.port_shared);
+        const cellscope::PortStats& port = s.ports[p];
+        const std::string slot = "ports[" + std::to_string(p) + "].";
+        value(slot + "id", static_cast<uint32_t>(port.id));
+        out.push_back(slot + "name=" + std::string(port.name, strnlen(port.name, sizeof port.name)));
+        value(slot + "ibp_drop", port.ibp_drop);
+        value(slot + "rxpp", port.rxpp);
+        value(slot + "txpp", port.txpp);
+        record(slot + "port_shared", port.port_shared);
         for (int k = 0; k < cellscope::kGroups; ++k) {
             const std::string n = "[" + std::to_string(k) + "]";
-            diff_value(out, slot + ".hol_drop" + n, w.hol_drop[k], g.hol_drop[k]);
-            diff_record(out, slot + ".pg_shared" + n, w.pg_shared[k], g.pg_shared[k]);
-            diff_record(out, slot + ".queue_shared" + n, w.queue_shared[k], g.queue_shared[k]);
+            value(slot + "hol_drop" + n, port.hol_drop[k]);
+            record(slot + "pg_shared" + n, port.pg_shared[k]);
+            record(slot + "queue_shared" + n, port.queue_shared[k]);
         }
     }
     return out;
 }
 
-// ---- table-driven single-line cases
+// The fields that differ, as "want ..., got ..."; empty when the stores are equal.
+inline std::vector<std::string> store_diff(const StatsStore& want, const StatsStore& got)
+{
+    if (std::memcmp(&want, &got, sizeof want) == 0)
+        return {};
+    const std::vector<std::string> w = fields(want), g = fields(got);
+    std::vector<std::string> out;
+    for (size_t i = 0; i < w.size() && out.size() < 20; ++i) {
+        if (w[i] != g[i])
+            out.push_back("want " + w[i] + ", got " + g[i]);
+    }
+    return out;
+}
+
+// ---- table-driven line cases
 
 // What a case does to a freshly initialised store.
 using Edit = std::function<void(StatsStore&)>;
 
 inline Edit nothing() { return [](StatsStore&) {}; }
-inline Edit total(uint32_t v) { return [=](StatsStore& s) { cellscope::record_value(s.sw.total_shared, v); }; }
-inline Edit limit(uint32_t v) { return [=](StatsStore& s) { cellscope::record_value(s.sw.shared_limit, v); }; }
-inline Edit pg(int slot, int g, uint32_t v)
-{
-    return [=](StatsStore& s) { cellscope::record_value(s.ports[slot].pg_shared[g], v); };
-}
-inline Edit queue(int slot, int q, uint32_t v)
-{
-    return [=](StatsStore& s) { cellscope::record_value(s.ports[slot].queue_shared[q], v); };
-}
-inline Edit shared(int slot, uint32_t v)
-{
-    return [=](StatsStore& s) { cellscope::record_value(s.ports[slot].port_shared, v); };
-}
+inline Edit both(Edit a, Edit b) { return [=](StatsStore& s) { a(s), b(s); }; }
+inline Edit total(uint32_t v) { return [=](StatsStore& s) { record_value(s.sw.total_shared, v); }; }
+inline Edit limit(uint32_t v) { return [=](StatsStore& s) { record_value(s.sw.shared_limit, v); }; }
+inline Edit pg(int slot, int g, uint32_t v) { return [=](StatsStore& s) { record_value(s.ports[slot].pg_shared[g], v); }; }
+inline Edit queue(int slot, int q, uint32_t v) { return [=](StatsStore& s) { record_value(s.ports[slot].queue_shared[q], v); }; }
+inline Edit shared(int slot, uint32_t v) { return [=](StatsStore& s) { record_value(s.ports[slot].port_shared, v); }; }
 inline Edit rxpp(int slot, uint64_t v) { return [=](StatsStore& s) { s.ports[slot].rxpp = v; }; }
 inline Edit txpp(int slot, uint64_t v) { return [=](StatsStore& s) { s.ports[slot].txpp = v; }; }
 inline Edit ibp(int slot, uint64_t v) { return [=](StatsStore& s) { s.ports[slot].ibp_drop = v; }; }
 inline Edit hol(int slot, int q, uint64_t v) { return [=](StatsStore& s) { s.ports[slot].hol_drop[q] = v; }; }
 
 struct LineCase {
-    std::string text;    // one or more lines
-    Edit expect;         // the change to a fresh store
-    std::string err{};   // stderr expected
+    std::string text;   // one or more lines
+    Edit expect;        // the change to a fresh store
+    std::string err{};  // stderr expected
 };
 
 // Each case runs on its own fresh store; the whole store is compared.
@@ -135,12 +130,14 @@ inline void check_cases(ParseFn fn, uint32_t scale, const std::vector<LineCase>&
     }
 }
 
-// A line that fills the first fgets piece (255 characters) with filler and
-// then continues with tail; head is placed so that it ends at character 255.
+// A line whose first fgets piece (255 characters) ends with head, the rest
+// being filler before it; tail continues the line.
 inline std::string split_line(const std::string& head, const std::string& tail)
 {
     return std::string(255 - head.size(), '.') + head + tail + "\n";
 }
+
+// ---- whole dumps
 
 // printf into a std::string, for generated dumps.
 inline std::string fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -154,29 +151,35 @@ inline std::string fmt(const char* format, ...)
     return buf;
 }
 
-// Slot of a front-panel label in a model's label table, -1 when absent.
-inline int slot_of(const char* const* labels, const std::string& label)
+struct Dump {
+    std::string global, port, pg;
+};
+
+// One refresh cycle as the readers run it: reset and parse each file in
+// turn. Returns what went to stderr.
+inline std::string read_cycle(const cellscope::ModelProfile& profile, const Dump& d, StatsStore& store)
 {
-    for (int p = 0; p < cellscope::kMaxPorts; ++p) {
-        if (label == labels[p])
-            return p;
-    }
-    return -1;
+    store_reset_global(store);
+    std::string err = parse_text(profile.parse_global, d.global, store);
+    store_reset_ports(store);
+    err += parse_text(profile.parse_port, d.port, store);
+    return err + parse_text(profile.parse_pg, d.pg, store);
 }
 
-inline bool queues_untouched(const StatsStore& store)
+// Two refresh cycles over the dumps that make(cycle, want) writes while
+// applying them to want: the stores must agree field by field, with nothing
+// on stderr.
+inline void check_dumps(const cellscope::ModelProfile& profile, const std::function<Dump(int, StatsStore&)>& make)
 {
-    for (const auto& port : store.ports) {
-        for (const auto& q : port.queue_shared) {
-            if (q.sample != 0 || q.current != 0 || q.max != 0)
-                return false;
-            for (const auto& b : q.buckets) {
-                if (b.hits != 0)
-                    return false;
-            }
-        }
+    auto got = fresh_store(profile.cell_scale);
+    auto want = fresh_store(profile.cell_scale);
+    for (int cycle = 1; cycle <= 2; ++cycle) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        store_reset_global(*want);
+        store_reset_ports(*want);
+        EXPECT_EQ(read_cycle(profile, make(cycle, *want), *got), "");
+        EXPECT_EQ(store_diff(*want, *got), std::vector<std::string>{});
     }
-    return true;
 }
 
 }  // namespace parsertest

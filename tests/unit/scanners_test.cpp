@@ -7,106 +7,76 @@
 #include "test_helpers.h"
 
 using namespace cellscope;
-using testutil::capture_stderr;
 
-static const std::string kNoDigits = "No digits were found\n";
-static const std::string kStrtolRange = std::string("strtol: ") + std::strerror(ERANGE) + "\n";
+namespace {
 
-TEST(Scanners, ExampleLine)
+const std::string kNoDigits = "No digits were found\n";
+const std::string kStrtolRange = std::string("strtol: ") + std::strerror(ERANGE) + "\n";
+
+enum Scanner { kPort, kBracket, kParen, kCounter };
+
+struct Case {
+    Scanner scanner;
+    const char* text;
+    int rc;
+    uint64_t value;  // the output; the poison 77 where it must stay unchanged
+    std::string err{};
+};
+
+uint64_t g_out;
+
+int scan(Scanner scanner, const char* text)
 {
-    const char* line = "RXPP.xe7[3]: COUNT=0x10";
-    uint32_t port = 0, index = 0;
-    uint64_t counter = 0;
-    EXPECT_EQ(scan_port_number(line, &port), 0);
-    EXPECT_EQ(scan_bracket_index(line, &index), 0);
-    EXPECT_EQ(scan_counter64(line, "COUNT=", &counter), 0);
-    EXPECT_EQ(port, 7u);
-    EXPECT_EQ(index, 3u);
-    EXPECT_EQ(counter, 16u);
+    uint32_t out32 = static_cast<uint32_t>(g_out);
+    int rc = 0;
+    switch (scanner) {
+    case kPort: rc = scan_port_number(text, &out32); break;
+    case kBracket: rc = scan_bracket_index(text, &out32); break;
+    case kParen: rc = scan_paren_index(text, &out32); break;
+    case kCounter: return scan_counter64(text, "COUNT=", &g_out);
+    }
+    g_out = out32;
+    return rc;
 }
 
-TEST(ScanPortNumber, FirstOccurrenceCaseAndFailures)
+}  // namespace
+
+TEST(Scanners, FirstOccurrenceCaseDigitsSignsOverflowAndMessages)
 {
-    uint32_t port = 77;
-    EXPECT_EQ(scan_port_number("rxpp.XE12: count=1", &port), 0);
-    EXPECT_EQ(port, 12u);
-    EXPECT_EQ(scan_port_number("xe3 then xe9", &port), 0);
-    EXPECT_EQ(port, 3u);
-    EXPECT_EQ(scan_port_number("xe010", &port), 0);  // base 10, not octal
-    EXPECT_EQ(port, 10u);
-
-    port = 77;
-    std::string err = capture_stderr([&] { EXPECT_EQ(scan_port_number("INDEXED xe3", &port), -1); });
-    EXPECT_EQ(err, kNoDigits);
-    err = capture_stderr([&] { EXPECT_EQ(scan_port_number("xeon", &port), -1); });
-    EXPECT_EQ(err, kNoDigits);
-    err = capture_stderr([&] { EXPECT_EQ(scan_port_number("no port here", &port), -1); });
-    EXPECT_EQ(err, "");
-    err = capture_stderr([&] { EXPECT_EQ(scan_port_number("xe99999999999999999999", &port), 0); });
-    EXPECT_EQ(err, "");  // range error yields the maximum, which is not 0: accepted
-    EXPECT_EQ(port, 4294967295u);
-    EXPECT_EQ(scan_port_number("xe-1", &port), 0);
-    EXPECT_EQ(port, 4294967295u);
-}
-
-TEST(ScanBracketIndex, DigitsSignsAndMessages)
-{
-    uint32_t index = 5;
-    EXPECT_EQ(scan_bracket_index("A[1536]: B[2]", &index), 0);
-    EXPECT_EQ(index, 1536u);
-    EXPECT_EQ(scan_bracket_index("[-1]", &index), 0);
-    EXPECT_EQ(index, 4294967295u);
-    EXPECT_EQ(static_cast<int32_t>(index), -1);
-    EXPECT_EQ(scan_bracket_index("[ 12]", &index), 0);
-    EXPECT_EQ(index, 12u);
-    EXPECT_EQ(scan_bracket_index("[4294967296]", &index), 0);  // no range check
-    EXPECT_EQ(index, 4294967295u);
-
-    index = 5;
-    std::string err = capture_stderr([&] { EXPECT_EQ(scan_bracket_index("CTR[x]", &index), -1); });
-    EXPECT_EQ(err, kNoDigits);
-    err = capture_stderr([&] { EXPECT_EQ(scan_bracket_index("CTR(3)", &index), -1); });
-    EXPECT_EQ(err, "");
-    EXPECT_EQ(index, 5u);
-}
-
-TEST(ScanParenIndex, NeverFailsAfterParen)
-{
-    uint32_t index = 5;
-    const std::string err = capture_stderr([&] {
-        EXPECT_EQ(scan_paren_index("(abc)", &index), 0);
-        EXPECT_EQ(index, 0u);
-        EXPECT_EQ(scan_paren_index("Q(7) (3)", &index), 0);
-        EXPECT_EQ(index, 7u);
-        index = 5;
-        EXPECT_EQ(scan_paren_index("no paren [3]", &index), -1);
-        EXPECT_EQ(index, 5u);
-    });
-    EXPECT_EQ(err, "");
-}
-
-TEST(ScanCounter64, WideValuesKeysAndOverflow)
-{
-    uint64_t counter = 1;
-    EXPECT_EQ(scan_counter64("COUNT=4294967296", "COUNT=", &counter), 0);
-    EXPECT_EQ(counter, 4294967296ull);
-    EXPECT_EQ(scan_counter64("pktcnt=0xFFFFFFFFFFFFFFFF", "PKTCNT=", &counter), 0);
-    EXPECT_EQ(counter, 0xFFFFFFFFFFFFFFFFull);
-    EXPECT_EQ(scan_counter64("COUNT=017", "COUNT=", &counter), 0);
-    EXPECT_EQ(counter, 15u);
-
-    // The key must follow the text passed in.
-    const char* line = "COUNT=5 RXPP.xe1";
-    counter = 1;
-    EXPECT_EQ(scan_counter64(std::strstr(line, "RXPP"), "COUNT=", &counter), -1);
-    EXPECT_EQ(counter, 1u);
-
-    std::string err = capture_stderr([&] {
-        EXPECT_EQ(scan_counter64("COUNT=18446744073709551616", "COUNT=", &counter), -1);
-    });
-    EXPECT_EQ(err, kStrtolRange);
-    EXPECT_EQ(counter, 1u);
-    err = capture_stderr([&] { EXPECT_EQ(scan_counter64("COUNT=-18446744073709551616", "COUNT=", &counter), -1); });
-    EXPECT_EQ(err, kStrtolRange);
-    EXPECT_EQ(counter, 1u);
+    const Case cases[] = {
+        // The example line of the dump syntax.
+        {kPort, "RXPP.xe7[3]: COUNT=0x10", 0, 7},
+        {kBracket, "RXPP.xe7[3]: COUNT=0x10", 0, 3},
+        {kCounter, "RXPP.xe7[3]: COUNT=0x10", 0, 16},
+        {kPort, "rxpp.XE12: count=1", 0, 12},
+        {kPort, "xe3 then xe9", 0, 3},
+        {kPort, "xe010", 0, 10},  // base 10, not octal
+        {kPort, "INDEXED xe3", -1, 77, kNoDigits},  // the "XE" of INDEXED comes first
+        {kPort, "xeon", -1, 77, kNoDigits},
+        {kPort, "no port here", -1, 77},
+        {kPort, "xe99999999999999999999", 0, 4294967295u},  // range error yields the maximum: accepted
+        {kPort, "xe-1", 0, 4294967295u},
+        {kBracket, "A[1536]: B[2]", 0, 1536},
+        {kBracket, "[-1]", 0, 4294967295u},  // -1 as a signed index
+        {kBracket, "[ 12]", 0, 12},
+        {kBracket, "[4294967296]", 0, 4294967295u},  // no range check
+        {kBracket, "CTR[x]", -1, 77, kNoDigits},
+        {kBracket, "CTR(3)", -1, 77},
+        {kParen, "(abc)", 0, 0},
+        {kParen, "Q(7) (3)", 0, 7},
+        {kParen, "no paren [3]", -1, 77},
+        {kCounter, "COUNT=4294967296", 0, 4294967296ull},
+        {kCounter, "count=0xFFFFFFFFFFFFFFFF", 0, 0xFFFFFFFFFFFFFFFFull},
+        {kCounter, "COUNT=017", 0, 15},
+        {kCounter, "RXPP.xe1", -1, 77},  // the key must follow the text passed in
+        {kCounter, "COUNT=18446744073709551616", -1, 77, kStrtolRange},
+        {kCounter, "COUNT=-18446744073709551616", -1, 77, kStrtolRange},
+    };
+    for (const Case& c : cases) {
+        g_out = 77;
+        int rc = 0;
+        EXPECT_EQ(testutil::capture_stderr([&] { rc = scan(c.scanner, c.text); }), c.err) << c.text;
+        EXPECT_EQ(rc, c.rc) << c.text;
+        EXPECT_EQ(g_out, c.value) << c.text;
+    }
 }
