@@ -5,19 +5,32 @@ import os
 import time
 import unittest
 
-from boardlib import (Board, daemon_log, global_dump_42, standin_args,
-                      summary_line)
+from boardlib import (HOME_ERASE, MARKER, NO_PIDFILE, PIDFILE_MSG, Board, assert_quiet, daemon_log,
+                      global_dump_42, monitor_pid, standin_args, summary_line)
 
-HOME_ERASE = b"\x1b[H\x1b[K"
+ZERO = summary_line(0, 0, 0)
+TITLES = ([b"Total Shared Count", b"PID PShr PSMx PG0S", b"PID PShr PSMx Q0SZ", b"PID ibpdrop",
+           b"Total shared memory usage:", b"Port shared memory usage:"]
+          + [b"PG%d shared memory usage:" % k for k in range(8)]
+          + [b"Egress Q%d shared memory usage:" % k for k in range(8)])
+RELOAD = b"\x1b[H\x1b[J Reloading please wait..."
+
+
+def first_view(chunk):
+    """The view whose title comes first in chunk, or None."""
+    found = [(chunk.find(title), view) for view, title in enumerate(TITLES) if title in chunk]
+    return min(found)[1] if found else None
 
 
 class Exchange(unittest.TestCase):
-    def test_dumps_are_consumed_once_each_and_leftovers_removed(self):
+    def test_dumps_are_consumed_once_each_even_within_one_second(self):
         with Board("42") as board:
             # Left-overs of an earlier run: must be deleted, never shown.
             board.write("sw_global_info.1", global_dump_42(0x999)["sw_global_info.1"])
-            board.write("swfabric_se_dump_complete", "")
-            sim = standin_args(board, [global_dump_42(0x111), global_dump_42(0x333), global_dump_42(0x222)])
+            board.write(MARKER, "")
+            # The dumps share one modification second (they differ in nanoseconds).
+            sim = standin_args(board, [global_dump_42(0x111), global_dump_42(0x333), global_dump_42(0x222)],
+                               extra="--mtime 1000")
             with board.spawn([], sim=sim) as mon:
                 mon.wait_for(summary_line(0x111, 0x111, 0x7000))
                 for _ in range(2):
@@ -26,177 +39,109 @@ class Exchange(unittest.TestCase):
                 mon.wait_for(summary_line(0x333, 0x333, 0x7000))
                 mon.wait_for(summary_line(0x222, 0x333, 0x7000))
                 self.assertNotIn(b"0999", mon.output)
-                # Histogram of the switch-wide count: exactly three values.
-                mon.send("n\n")
-                time.sleep(0.2)
-                for _ in range(3):
+                # Histogram of the switch-wide count (view 4): exactly three values.
+                for _ in range(4):
                     mon.send("n\n")
                     time.sleep(0.2)
                 mon.wait_for("Total shared memory usage:")
                 mon.wait_for("\x1b[K 00000001 00000002 00000000")
-                mon.send("q\n")
-                self.assertEqual(mon.wait(), 0)
-            log = daemon_log(board)
-            self.assertEqual([l for l in log if l.startswith("signal answered")],
+                self.assertEqual(mon.quit(), 0)
+            self.assertEqual(daemon_log(board, "signal answered"),
                              ["signal answered 0001", "signal answered 0002", "signal answered 0003"])
             # The request after the last dump reached the daemon as well.
-            self.assertEqual(log.count("signal unanswered"), 1)
-            self.assertFalse(os.path.exists(board.path("swfabric_se_dump_complete")))
-
-    def test_same_second_dumps_are_both_read(self):
-        with Board("42") as board:
-            sim = standin_args(board, [global_dump_42(0x10), global_dump_42(0x20)], extra="--mtime 1000")
-            with board.spawn([], sim=sim) as mon:
-                mon.wait_for(summary_line(0x10, 0x10, 0x7000))
-                mon.send("\n")
-                mon.wait_for(summary_line(0x20, 0x20, 0x7000))
-                mon.send("q\n")
-                self.assertEqual(mon.wait(), 0)
+            self.assertEqual(daemon_log(board, "signal unanswered"), ["signal unanswered"])
+            self.assertFalse(os.path.exists(board.path(MARKER)))
 
     def test_untrusted_pid_files_signal_nobody(self):
-        for text, reason in (("-1\n", b"not a process id"), ("0\n", b"refusing to signal process id 0 or 1"),
-                             ("1\n", b"refusing to signal process id 0 or 1"), ("", b"empty"),
-                             ("12abc\n", b"not a process id"), ("99999\n", b"cannot signal the daemon")):
-            with self.subTest(pidfile=text), Board("42") as board:
-                # The stand-in stays alive as a bystander and logs any signal.
-                sim = standin_args(board, [global_dump_42(0x55)], extra="--pidfile-text=" + text.strip())
+        # A text is written by the stand-in, which stays alive as a bystander
+        # and logs any signal; "self" is the monitor's own pid, written later.
+        cases = [("-1", b"not a process id"), ("0", b"refusing to signal process id 0 or 1"),
+                 ("1", b"refusing to signal process id 0 or 1"), ("", b"empty"), ("12abc", b"not a process id"),
+                 ("0" * 40 + "42", b"not a process id"), ("99999999999", b"process id out of range"),
+                 ("99999", b"cannot signal the daemon: No such process"),
+                 ("fifo", b"not a readable regular file"), ("directory", b"not a readable regular file"),
+                 ("self", b"refusing to signal the monitor itself")]
+        for case, reason in cases:
+            with self.subTest(pidfile=case), Board("42") as board:
+                pidfile = os.path.join(board.run_dir, "swfabric_se_dump.pid")
+                sim = None
+                if case == "fifo":
+                    os.mkfifo(pidfile)  # no writer: a blocking open would hang
+                elif case == "directory":
+                    os.mkdir(pidfile)
+                elif case != "self":
+                    sim = standin_args(board, [global_dump_42(0x55)], extra="--pidfile-text=" + case)
                 with board.spawn([], sim=sim) as mon:
-                    mon.wait_for(summary_line(0, 0, 0))
-                    mon.send("\n")
-                    mon.wait_for(summary_line(0, 0, 0), start=len(mon.output))
-                    mon.send("q\n")
-                    self.assertEqual(mon.wait(), 0)
-                    err = mon.stderr()
-                self.assertEqual(err.count(b"\n"), 1, err)
-                self.assertIn(b"/var/run/swfabric_se_dump.pid: " + reason, err)
-                self.assertEqual([l for l in daemon_log(board) if l.startswith("signal")], [])
-
-    def test_no_daemon_keeps_running_with_last_values(self):
-        with Board("24") as board, board.spawn([]) as mon:
-            mon.wait_for(summary_line(0, 0, 0))
-            mon.send("\n")
-            mon.wait_for(summary_line(0, 0, 0), start=len(mon.output))
-            mon.send("q\n")
-            self.assertEqual(mon.wait(), 0)
-            self.assertIn(b"cannot open", mon.stderr())
+                    mon.wait_for(ZERO)
+                    pid = monitor_pid(mon, board)
+                    if case == "self":
+                        with open("/proc/%d/status" % pid) as f:  # its pid on the board
+                            own = [line.split()[-1] for line in f if line.startswith("NSpid:")][0]
+                        board.write("swfabric_se_dump.pid", own + "\n", where="run")
+                    # A dump turns up all the same: consumed, and the next request refused too.
+                    board.write("sw_global_info.1", "MMU_THDM_DB_POOL_SHARED_COUNT: COUNT=0x66\n")
+                    board.write(MARKER, "")
+                    mon.enter(summary_line(0x66, 0x66, 0))
+                    self.assertFalse(os.path.exists(board.path(MARKER)))
+                    assert_quiet(self, mon, pid, 0.5)
+                    self.assertEqual(mon.quit(), 0)
+                    line = PIDFILE_MSG + reason + b"\n"
+                    self.assertEqual(mon.stderr(), (NO_PIDFILE if case == "self" else line) + line)
+                if sim:
+                    self.assertEqual(daemon_log(board, "signal"), [])
 
 
 class Keys(unittest.TestCase):
-    def test_n_wraps_and_upper_case_does_nothing(self):
+    def test_n_cycles_and_wraps_faster_than_the_refresh_upper_case_does_nothing(self):
         with Board("42") as board, board.spawn(["-v", "21"]) as mon:
-            mon.wait_for("Egress Q7 shared memory usage:")
+            mon.wait_for(TITLES[21])
             mark = len(mon.output)
             mon.send("N\nQ\n")
             time.sleep(0.5)
-            mon.send("\n")
-            mon.wait_for("Egress Q7 shared memory usage:", start=mark)
-            self.assertIsNone(mon.proc.poll())
-            self.assertNotIn(b"Total Shared Count", mon.output[mark:])
-            mon.send("n\n")
-            at = mon.wait_for(b"\x1b[H\x1b[J Reloading please wait...", start=mark)
-            mon.wait_for(HOME_ERASE + summary_line(0, 0, 0).encode(), start=at)
-            mon.send("q\n")
-            self.assertEqual(mon.wait(), 0)
+            mon.send(b"n\n" * 500)
+            end = time.monotonic() + 60
+            while mon.count(RELOAD, start=mark) < 500 and time.monotonic() < end:
+                mon.pump(0.2)
+            mon.wait_for("\x1b[Kxe41 ", start=mon.output.rindex(RELOAD))  # the last view drawn in full
+            chunks = mon.output[mark:].split(RELOAD)
+            self.assertEqual(len(chunks), 501)
+            self.assertNotIn(TITLES[0], chunks[0])  # N and Q: a redraw of view 21, nothing else
+            self.assertEqual([first_view(c) for c in chunks[1:]], [(21 + i) % 22 for i in range(1, 501)])
+            self.assertIn(HOME_ERASE + ZERO.encode(), chunks[1])
+            self.assertEqual(mon.quit(), 0)
             self.assertTrue(mon.output.endswith(b"\x1b[H\x1b[J"), mon.output[-40:])
+            self.assertEqual(mon.stderr(), NO_PIDFILE)
 
     def test_view_option_rules(self):
-        for args, title in ((["-v", "22"], "Total Shared Count"), (["-v", "abc"], "Total Shared Count"),
-                            (["-v", "6"], "PG0 shared memory usage:"), (["-v", "14"], "Egress Q0 shared memory usage:")):
-            with self.subTest(args=args), Board("30") as board, board.spawn(args) as mon:
-                mon.wait_for(title)
-                mon.send("q\n")
-                self.assertEqual(mon.wait(), 0)
+        with Board("30") as board:
+            for args, view in ((["-v", "22"], 0), (["-v", "abc"], 0), (["-v", "6"], 6), (["-v", "14"], 14)):
+                with self.subTest(args=args), board.spawn(args) as mon:
+                    mon.wait_for(TITLES[view])
+                    self.assertEqual(mon.quit(), 0)
 
     def test_h_shows_help_until_enter(self):
         with Board("42") as board, board.spawn([]) as mon:
-            mon.wait_for(summary_line(0, 0, 0))
-            mon.send("h\n")
-            at = mon.wait_for("q - quit\n")
+            mon.wait_for(ZERO)
+            at = mon.enter("q - quit\n", "h\n")
             self.assertIn(b"\x1b[H\x1b[J\nFollowing commands are supported", mon.output)
-            time.sleep(3.8)  # more than one refresh period: nothing redrawn
-            mon.pump(0.2)
-            self.assertNotIn(b"Total Shared Count", mon.output[at:])
-            mon.send("x\n")  # the next line ends the help
-            mon.wait_for(summary_line(0, 0, 0), start=at)
-            mon.send("q\n")
-            self.assertEqual(mon.wait(), 0)
-
-    def test_w_writes_all_views_and_keeps_the_view(self):
-        with Board("42") as board, board.spawn(["-v", "5"]) as mon:
-            mon.wait_for("Port shared memory usage:")
-            mark = len(mon.output)
-            mon.send("w\n")
-            mon.send("\n")
-            mon.wait_for("Port shared memory usage:", start=mark)
-            deadline = time.time() + 10
-            while time.time() < deadline and not os.path.exists(board.path("cellscope_results.log")):
-                time.sleep(0.1)
-            mon.send("q\n")
-            self.assertEqual(mon.wait(), 0)
-            # The frames of all 22 views went to the terminal.
-            self.assertGreaterEqual(mon.output[mark:].count(HOME_ERASE), 22)
-            with open(board.path("cellscope_results.log"), "rb") as f:
-                report = f.read()
-            self.assertTrue(report.startswith(summary_line(0, 0, 0).encode()))
-            self.assertEqual(report.count(b"\n"), 881)
-            self.assertIn(b"\x1b[K", report)
-            self.assertNotIn(b"\x1b[H", report)
-
-    def test_w_never_follows_a_symlink_or_blocks(self):
-        for kind in ("symlink", "fifo", "directory"):
-            with self.subTest(kind=kind), Board("42") as board:
-                victim = os.path.join(board.stage, "victim")
-                with open(victim, "w") as f:
-                    f.write("precious\n")
-                target = board.path("cellscope_results.log")
-                if kind == "symlink":
-                    os.symlink(victim, target)
-                elif kind == "fifo":
-                    os.mkfifo(target)
-                else:
-                    os.mkdir(target)
-                with board.spawn([]) as mon:
-                    mon.wait_for(summary_line(0, 0, 0))
-                    mon.send("w\n")
-                    mark = len(mon.output)
-                    mon.send("\n")
-                    mon.wait_for(summary_line(0, 0, 0), start=mark)
-                    mon.send("q\n")
-                    self.assertEqual(mon.wait(), 0)
-                with open(victim) as f:
-                    self.assertEqual(f.read(), "precious\n")
+            mon.pump(4.0)  # more than one refresh period: nothing redrawn
+            self.assertNotIn(TITLES[0], mon.output[at:])
+            mon.enter(ZERO, "x\n")  # the next line ends the help
+            self.assertEqual(mon.quit(), 0)
 
 
 class Batch(unittest.TestCase):
-    def test_batch_reads_leftover_files(self):
+    def test_batch_reads_leftover_files_past_a_fifo_and_a_directory(self):
         with Board("42") as board:
             board.write("sw_global_info.1", global_dump_42(0x1a0)["sw_global_info.1"])
-            r = board.run(["-b"])
-            self.assertEqual(r.returncode, 0)
-            self.assertTrue(r.stdout.startswith(summary_line(0x1a0, 0x1a0, 0x7000).encode()))
-            self.assertNotIn(b"\x1b", r.stdout)
-            self.assertTrue(os.path.exists(board.path("sw_global_info.1")))  # nothing deleted
-
-    def test_batch_with_a_fifo_and_a_directory_does_not_hang(self):
-        with Board("42") as board:
             os.mkfifo(board.path("port_info.1"))
             os.mkdir(board.path("pg_info.1"))
-            board.write("sw_global_info.1", global_dump_42(0x42)["sw_global_info.1"])
             r = board.run(["-b"], timeout=30)
-            self.assertEqual(r.returncode, 0)
-            self.assertTrue(r.stdout.startswith(summary_line(0x42, 0x42, 0x7000).encode()))
+            self.assertEqual((r.returncode, r.stderr), (0, b""))
+            self.assertTrue(r.stdout.startswith(summary_line(0x1a0, 0x1a0, 0x7000).encode()))
             self.assertEqual(r.stdout.count(b"\n"), 881)
-
-
-class EndOfInput(unittest.TestCase):
-    def test_stdin_at_end_of_file_keeps_the_three_second_pace(self):
-        with Board("42") as board, board.spawn([], stdin_devnull=True) as mon:
-            mon.pump(7.5)
-            draws = mon.count("Total Shared Count")
-            # Two passes at once (the end of file is seen once), then one per 3 s.
-            self.assertGreaterEqual(draws, 2)
-            self.assertLessEqual(draws, 5)
-            self.assertIsNone(mon.proc.poll())
+            self.assertNotIn(b"\x1b", r.stdout)
+            self.assertTrue(os.path.exists(board.path("sw_global_info.1")))  # nothing deleted
 
 
 if __name__ == "__main__":
