@@ -66,8 +66,12 @@ class Feed(Closing):
         self.board = Board(model)
         self.gate = os.path.join(self.board.stage, "gate")
         self.mon = self.board.spawn([], sim=standin_args(self.board, dumps, extra="--gate " + self.gate))
-        self.pid = monitor_pid(self.mon, self.board)
-        self.wait_log(lambda: "signal received 1" in daemon_log(self.board), "the first request")
+        try:
+            self.pid = monitor_pid(self.mon, self.board)
+            self.wait_log(lambda: "signal received 1" in daemon_log(self.board), "the first request")
+        except BaseException:
+            self.close()
+            raise
 
     def close(self):
         self.mon.close()
