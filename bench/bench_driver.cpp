@@ -6,25 +6,25 @@
 #include <cstring>
 
 #include "bench_data.h"
-#include "models/profile.h"
+#include "modules/profile.h"
 #include "store/store.h"
 #include "views/views.h"
 
 using namespace cellscope;
 
-static void drain(std::FILE* stream, StatsStore&)
-{
-    char line[256];
-    volatile char sink = 0;
-    while (std::fgets(line, sizeof line, stream) != nullptr)
-        sink = line[0];
-    (void)sink;
-}
-
-static void run_file(const std::string& text, ParseFn parse, StatsStore& store)
+// One dump file through a parser, or only through fgets (format null).
+static void run_file(const std::string& text, const DumpFormat* format, StatsStore& store)
 {
     std::FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
-    parse(stream, store);
+    if (format != nullptr) {
+        parse_dump(stream, store, *format);
+    } else {
+        char line[256];
+        volatile char sink = 0;
+        while (std::fgets(line, sizeof line, stream) != nullptr)
+            sink = line[0];
+        (void)sink;
+    }
     std::fclose(stream);
 }
 
@@ -36,19 +36,17 @@ int main(int argc, char** argv)
     }
     const int ports = std::atoi(argv[2]);
     const int repeats = std::atoi(argv[3]);
-    const ModelProfile* known = profile_for_ports(ports);
+    const ModelProfile* known = module_for_ports(ports);
     if (known == nullptr) {
-        std::fprintf(stderr, "ports: 42, 24 or 30\n");
+        std::fprintf(stderr, "no module with %d ports\n", ports);
         return 2;
     }
     const ModelProfile& profile = *known;
     const benchdata::DumpSet& set = benchdata::dump_set(ports);
     static StatsStore store;
     store_init(store, profile.cell_scale);
-    MonitorState mstate{};
-    mstate.batch = 1;
-    mstate.report = std::fopen("/dev/null", "w");
-    const ViewContext ctx{mstate, store, profile};
+    std::FILE* null_stream = std::fopen("/dev/null", "w");
+    const ViewContext ctx{{null_stream, null_stream, true}, store, profile};
     const bool floor = std::strcmp(argv[1], "floor") == 0;
     const bool render = std::strcmp(argv[1], "render") == 0;
     for (int i = 0; i < repeats; ++i) {
@@ -56,11 +54,11 @@ int main(int argc, char** argv)
             render_all_views(ctx);
             continue;
         }
-        run_file(set.global, floor ? drain : profile.parse_global, store);
-        run_file(set.port, floor ? drain : profile.parse_port, store);
-        run_file(set.pg, floor ? drain : profile.parse_pg, store);
+        run_file(set.global, floor ? nullptr : &profile.parse_global, store);
+        run_file(set.port, floor ? nullptr : &profile.parse_port, store);
+        run_file(set.pg, floor ? nullptr : &profile.parse_pg, store);
     }
-    std::fclose(mstate.report);
+    std::fclose(null_stream);
     std::printf("%zu\n", set.bytes());
     return 0;
 }

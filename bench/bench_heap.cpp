@@ -12,9 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "main/monitor_state.h"
-#include "models/profile.h"
-#include "snapshot/exchange.h"
+#include "exchange/exchange.h"
+#include "modules/profile.h"
 #include "store/store.h"
 #include "views/views.h"
 
@@ -70,31 +69,27 @@ int main(int argc, char** argv)
     const std::string dir = argv[1];
     const int ports = std::atoi(argv[2]);
     const int cycles = std::atoi(argv[3]);
-    const ModelProfile* known = profile_for_ports(ports);
+    const ModelProfile* known = module_for_ports(ports);
     if (known == nullptr) {
-        std::fprintf(stderr, "ports: 42, 24 or 30\n");
+        std::fprintf(stderr, "no module with %d ports\n", ports);
         return 2;
     }
     const ModelProfile& profile = *known;
     const std::string global = dir + "/sw_global_info.1", port = dir + "/port_info.1", pg = dir + "/pg_info.1";
-    const DumpPaths paths{global.c_str(), port.c_str(), pg.c_str(), "/nonexistent/marker", "/nonexistent/pid"};
+    const DumpPaths paths{global.c_str(), port.c_str(), pg.c_str(), "/nonexistent/marker", "/nonexistent/pid",
+                          "/proc"};
 
     static StatsStore store;
     store_init(store, profile.cell_scale);
-    MonitorState state{};
-    state.report = std::fopen("/dev/null", "w");
-    const ViewContext ctx{state, store, profile};
-    if (std::freopen("/dev/null", "w", stdout) == nullptr)
-        return 1;
+    std::FILE* null_stream = std::fopen("/dev/null", "w");
+    const ViewContext ctx{{null_stream, null_stream, false}, store, profile};
+    static ExchangeState exchange;
 
     g_counting = true;
     for (int i = 0; i < cycles; ++i) {
-        state.global_mtime = state.port_mtime = state.pg_mtime = FileTime{0, 0};  // as if new
-        read_global_file(state, store, profile, paths);
-        read_port_file(state, store, profile, paths);
-        read_pg_file(state, store, profile, paths);
-        render_view(ctx, state.current_view);
-        state.current_view = (state.current_view + 1) % kViewCount;
+        exchange.global_mtime = exchange.port_mtime = exchange.pg_mtime = kNeverSeen;  // as after a request
+        read_dump_files(exchange, store, profile, paths);
+        render_view(ctx, static_cast<uint32_t>(i) % kViewCount);
     }
     g_counting = false;
     std::fprintf(stderr, "cycles %d mallocs %ld frees %ld operator_new %ld streams_opened %d\n", cycles,

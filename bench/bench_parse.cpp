@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "bench_data.h"
-#include "models/profile.h"
+#include "modules/profile.h"
 #include "store/store.h"
 #include "views/views.h"
 
@@ -13,37 +13,29 @@ using namespace cellscope;
 
 namespace {
 
-const ModelProfile& profile_for(int ports)
-{
-    return *profile_for_ports(ports);
-}
-
-void drain(std::FILE* stream, StatsStore&)
-{
-    char line[256];
-    while (std::fgets(line, sizeof line, stream) != nullptr)
-        benchmark::DoNotOptimize(line[0]);
-}
-
-void run_file(const std::string& text, ParseFn parse, StatsStore& store)
+// One dump file through a parser, or only through fgets (format null).
+void run_file(const std::string& text, const DumpFormat* format, StatsStore& store)
 {
     std::FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
-    parse(stream, store);
+    if (format != nullptr) {
+        parse_dump(stream, store, *format);
+    } else {
+        char line[256];
+        while (std::fgets(line, sizeof line, stream) != nullptr)
+            benchmark::DoNotOptimize(line[0]);
+    }
     std::fclose(stream);
 }
 
-template <bool Floor>
-void BM_Dump(benchmark::State& state)
+void dump(benchmark::State& state, const ModelProfile* profile, bool floor)
 {
-    const int ports = static_cast<int>(state.range(0));
-    const benchdata::DumpSet& set = benchdata::dump_set(ports);
-    const ModelProfile& profile = profile_for(ports);
+    const benchdata::DumpSet& set = benchdata::dump_set(profile->port_count);
     static StatsStore store;
-    store_init(store, profile.cell_scale);
+    store_init(store, profile->cell_scale);
     for (auto _ : state) {
-        run_file(set.global, Floor ? drain : profile.parse_global, store);
-        run_file(set.port, Floor ? drain : profile.parse_port, store);
-        run_file(set.pg, Floor ? drain : profile.parse_pg, store);
+        run_file(set.global, floor ? nullptr : &profile->parse_global, store);
+        run_file(set.port, floor ? nullptr : &profile->parse_port, store);
+        run_file(set.pg, floor ? nullptr : &profile->parse_pg, store);
         benchmark::ClobberMemory();
     }
     const double bytes = static_cast<double>(set.bytes());
@@ -53,29 +45,34 @@ void BM_Dump(benchmark::State& state)
     state.counters["dump_bytes"] = bytes;
 }
 
-void BM_RenderAllViews(benchmark::State& state)
+void render(benchmark::State& state, const ModelProfile* profile)
 {
-    const int ports = static_cast<int>(state.range(0));
-    const ModelProfile& profile = profile_for(ports);
     static StatsStore store;
-    store_init(store, profile.cell_scale);
-    const benchdata::DumpSet& set = benchdata::dump_set(ports);
-    run_file(set.global, profile.parse_global, store);
-    run_file(set.port, profile.parse_port, store);
-    run_file(set.pg, profile.parse_pg, store);
-    MonitorState mstate{};
-    mstate.batch = 1;
-    mstate.report = std::fopen("/dev/null", "w");
-    const ViewContext ctx{mstate, store, profile};
+    store_init(store, profile->cell_scale);
+    const benchdata::DumpSet& set = benchdata::dump_set(profile->port_count);
+    run_file(set.global, &profile->parse_global, store);
+    run_file(set.port, &profile->parse_port, store);
+    run_file(set.pg, &profile->parse_pg, store);
+    std::FILE* null_stream = std::fopen("/dev/null", "w");
+    const ViewContext ctx{{null_stream, null_stream, true}, store, *profile};
     for (auto _ : state)
         render_all_views(ctx);
-    std::fclose(mstate.report);
+    std::fclose(null_stream);
 }
 
 }  // namespace
 
-BENCHMARK(BM_Dump<true>)->Name("floor_fgets")->Arg(42)->Arg(24)->Arg(30);
-BENCHMARK(BM_Dump<false>)->Name("parse_dump")->Arg(42)->Arg(24)->Arg(30);
-BENCHMARK(BM_RenderAllViews)->Name("render_all_views")->Arg(42)->Arg(24)->Arg(30);
-
-BENCHMARK_MAIN();
+// Every module of the registry, named by its port count.
+int main(int argc, char** argv)
+{
+    for (const ModelProfile* m : modules()) {
+        const std::string ports = "/" + std::to_string(m->port_count);
+        benchmark::RegisterBenchmark(("floor_fgets" + ports).c_str(), dump, m, true);
+        benchmark::RegisterBenchmark(("parse_dump" + ports).c_str(), dump, m, false);
+        benchmark::RegisterBenchmark(("render_all_views" + ports).c_str(), render, m);
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -7,8 +7,7 @@
 #include <unistd.h>
 
 #include "fuzz_common.h"
-#include "main/monitor_state.h"
-#include "snapshot/exchange.h"
+#include "exchange/exchange.h"
 #include "views/views.h"
 
 using namespace cellscope;
@@ -29,9 +28,6 @@ void setup()
     std::snprintf(g_pg, sizeof g_pg, "%s/pg_info.1", g_dir);
     std::snprintf(g_marker, sizeof g_marker, "%s/marker", g_dir);
     std::snprintf(g_pid, sizeof g_pid, "%s/pid", g_dir);
-    // The frames go to standard output; keep them off the fuzzer's screen.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr)
-        std::abort();
 }
 
 void put(const char* path, std::string_view bytes)
@@ -49,7 +45,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static bool ready = false;
     static StatsStore store;
-    static MonitorState state;
     static std::FILE* null_stream;
     if (!ready) {
         setup();
@@ -58,11 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (size == 0)
         return 0;
-    const int ports = data[0] % 3 == 0 ? 42 : data[0] % 3 == 1 ? 24 : 30;
-    const ModelProfile& profile = fuzzing::profile_for(ports);
+    const ModelProfile& profile = fuzzing::module_for(data[0]);
     fuzzing::reset_store(store, profile);
-    state = MonitorState{};
-    state.report = null_stream;
 
     // Files are separated by a form feed; missing parts are missing files.
     std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
@@ -75,13 +67,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         put(path, rest.substr(0, cut));
         rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
     }
-    const DumpPaths dump{g_global, g_port, g_pg, g_marker, g_pid};
-    read_global_file(state, store, profile, dump);
-    read_port_file(state, store, profile, dump);
-    read_pg_file(state, store, profile, dump);
+    const DumpPaths dump{g_global, g_port, g_pg, g_marker, g_pid, "/proc"};
+    ExchangeState exchange;
+    read_dump_files(exchange, store, profile, dump);
     fuzzing::check_store(store, profile);
 
-    const ViewContext ctx{state, store, profile};
+    const ViewContext ctx{{null_stream, null_stream, false}, store, profile};
     render_all_views(ctx);
     for (uint32_t view = 0; view < 24; ++view)
         render_view(ctx, view);

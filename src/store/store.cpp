@@ -1,11 +1,9 @@
 #include "store/store.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "store/conv.h"
-#include "store/text.h"
+#include "text/scanners.h"
 
 namespace cellscope {
 
@@ -22,8 +20,8 @@ void store_init(StatsStore& store, uint32_t cell_scale)
     std::memset(&store, 0, sizeof store);
 
     uint32_t thresholds[kBuckets];
-    for (int b = 0; b < kBuckets; ++b)
-        thresholds[b] = static_cast<uint32_t>(cell_scale * bucket_percent[b]) / 100U;
+    for (size_t b = 0; b < bucket_percent.size(); ++b)
+        thresholds[b] = cell_scale * bucket_percent[b] / 100U;
 
     for (int p = 0; p < kMaxPorts; ++p) {
         PortStats& port = store.ports[p];
@@ -56,25 +54,20 @@ void record_value(UsageRecord& record, uint32_t value)
 
 int record_sample(const char* text, const char* key, UsageRecord& record)
 {
-    const char* at = find_nocase(text, key);
-    if (at == nullptr)
-        return 0;
-    errno = 0;
-    const uint32_t value = strtoul32(at + std::strlen(key), nullptr, 0);
-    if ((errno == ERANGE && value == UINT32_MAX) || (errno != 0 && value == 0)) {
-        std::perror("strtoul");
-        return -1;
-    }
+    uint32_t value = 0;
+    const int found = scan_value32(text, key, &value);
+    if (found != 0)
+        return found < 0 ? -1 : 0;
     record_value(record, value);
     return 0;
 }
 
-void store_reset_global(StatsStore& store)
+void reset_switch_peaks(StatsStore& store)
 {
     store.sw.total_shared.current = 0;
 }
 
-void store_reset_ports(StatsStore& store)
+void reset_port_and_group_peaks(StatsStore& store)
 {
     for (PortStats& port : store.ports) {
         port.port_shared.current = 0;

@@ -62,9 +62,12 @@ void record_value(UsageRecord& record, uint32_t value);
 // error (reported with perror("strtoul"), record unchanged).
 int record_sample(const char* text, const char* key, UsageRecord& record);
 
-// Resets before the switch-wide file: total_shared.current.
-void store_reset_global(StatsStore& store);
-// Resets before the per-port file: every port, group and queue current.
-void store_reset_ports(StatsStore& store);
+// Resets the peak of the latest dump before the switch-wide file is read:
+// total_shared.current.
+void reset_switch_peaks(StatsStore& store);
+// Resets the peaks of the latest dump before the per-port file is read:
+// every slot's port, priority-group and queue current. The priority-group
+// file, read after the per-port file, adds its peaks to these.
+void reset_port_and_group_peaks(StatsStore& store);
 
 }  // namespace cellscope

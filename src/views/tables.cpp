@@ -1,8 +1,6 @@
 // Per-port table views: priority-group use (view 1), queue use (view 2) and
 // drop and packet counters (view 3).
-#include <cstdio>
-
-#include "views/view_frame.h"
+#include "views/terminal.h"
 #include "views/views.h"
 
 namespace cellscope {
@@ -11,16 +9,16 @@ namespace {
 
 using RowWriter = void (*)(std::FILE* out, const PortStats& port, const char* label);
 
-// Frame, header line (ending in the line-erase text) and one row per shown slot.
-void render_port_table(const ViewContext& ctx, const char* header_format, RowWriter write_row)
+// Frame, header line (a blank and the line-erase text after it) and one row
+// per shown slot.
+void render_port_table(const ViewContext& ctx, const char* header, RowWriter write_row)
 {
-    std::FILE* out = ctx.state.report;
-    view_frame_open(ctx);
-    std::fprintf(out, header_format, line_erase(ctx.state));
-    const int32_t slots = shown_slots(ctx);
-    for (int32_t slot = 0; slot < slots; ++slot)
-        write_row(out, ctx.store.ports[slot], ctx.profile.port_labels[slot]);
-    view_frame_close(ctx);
+    std::FILE* out = ctx.out.report;
+    open_frame(ctx.out.screen, ctx.out.batch);
+    std::fprintf(out, "%s %s\n", header, line_erase(ctx.out.batch));
+    for (int32_t slot = 0; slot < ctx.profile.port_count; ++slot)
+        write_row(out, ctx.store.ports[slot], ctx.profile.port_labels[static_cast<size_t>(slot)]);
+    close_frame(ctx.out.screen, ctx.out.batch);
 }
 
 // Counters show their low 32 bits only, the same on 32- and 64-bit hosts.
@@ -62,27 +60,27 @@ void write_drop_row(std::FILE* out, const PortStats& p, const char* label)
 
 }  // namespace
 
-void render_pg_summary(const ViewContext& ctx)
+void render_pg_summary(const ViewContext& ctx, uint32_t)
 {
     render_port_table(ctx,
                       "PID PShr PSMx PG0S PG0SM PG1S PG1SM PG2S PG2SM PG3S PG3SM PG4S PG4SM PG5S PG5SM"
-                      " PG6S PG6SM PG7S PG7SM Port Name %s\n",
+                      " PG6S PG6SM PG7S PG7SM Port Name",
                       write_pg_row);
 }
 
-void render_queue_summary(const ViewContext& ctx)
+void render_queue_summary(const ViewContext& ctx, uint32_t)
 {
     render_port_table(ctx,
                       "PID PShr PSMx Q0SZ Q0SM Q1SZ Q1SM Q2SZ Q2SM Q3SZ Q3SM Q4SZ Q4SM Q5SZ Q5SM"
-                      " Q6SZ Q6SM Q7SZ Q7SM  Port Name %s\n",
+                      " Q6SZ Q6SM Q7SZ Q7SM  Port Name",
                       write_queue_row);
 }
 
-void render_drop_summary(const ViewContext& ctx)
+void render_drop_summary(const ViewContext& ctx, uint32_t)
 {
     render_port_table(ctx,
                       "PID ibpdrop  holdrp0  holdrp1  holdrp2  holdrp3  holdrp4  holdrp5  holdrp6"
-                      "  holdrp7  txpp     rxpp   Port Name %s\n",
+                      "  holdrp7  txpp     rxpp   Port Name",
                       write_drop_row);
 }
 

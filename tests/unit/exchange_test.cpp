@@ -1,162 +1,79 @@
-#include <gtest/gtest.h>
-
-#include <cstring>
+// The exchange with the daemon: what a request deletes and whom it signals,
+// which marker counts, the readers' order, and asking a restarted daemon.
+#include <csignal>
 #include <fcntl.h>
-#include <filesystem>
-#include <string>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <sys/wait.h>
+#include <thread>
 
-#include "snapshot/exchange.h"
-#include "test_helpers.h"
+#include "helpers.h"
 
 using namespace cellscope;
 
 namespace {
 
-// A scratch folder holding the dump paths.
-struct ScratchDir {
-    static std::string make()
+// A process of the host (also when the tests run emulated): sh that catches
+// SIGUSR1 and notes each in a file, or a plain sleep, which SIGUSR1 ends.
+// Ready once it runs the program named (an emulator catches every signal).
+struct Child {
+    pid_t pid;
+    Child(const std::string& script, const std::string& program)
     {
-        std::string dir = std::filesystem::temp_directory_path().string() + "/cellscope-exchange-XXXXXX";
-        EXPECT_NE(mkdtemp(dir.data()), nullptr);
-        return dir;
+        pid = fork();
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        std::string comm;
+        for (int i = 0; i < 500 && comm != program + "\n"; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r");
+            comm = f != nullptr ? testutil::contents_of(f) : "";
+            if (f != nullptr)
+                std::fclose(f);
+        }
+        EXPECT_EQ(comm, program + "\n");
     }
-    ~ScratchDir() { std::filesystem::remove_all(dir); }
-    std::string file(const char* name) const { return dir + "/" + name; }
-    DumpPaths paths() const { return {global.c_str(), port.c_str(), pg.c_str(), marker.c_str(), pidfile.c_str()}; }
-
-    const std::string dir = make();
-    const std::string global = file("sw_global_info.1"), port = file("port_info.1"), pg = file("pg_info.1");
-    const std::string marker = file("swfabric_se_dump_complete"), pidfile = file("swfabric_se_dump.pid");
+    ~Child()
+    {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    bool alive() const { return waitpid(pid, nullptr, WNOHANG) == 0; }
 };
 
-void put(const std::string& path, const std::string& text, time_t sec = 0, long nsec = 0)
+// Waits until the child's status shows SIGUSR1 caught (its trap is set).
+void await_trap(pid_t pid)
 {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
-    if (sec != 0) {
-        const struct timespec times[2] = {{sec, nsec}, {sec, nsec}};
-        utimensat(AT_FDCWD, path.c_str(), times, 0);
+    for (int i = 0; i < 500; ++i) {
+        std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+        char line[128];
+        bool caught = false;
+        while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
+            caught = caught || (std::strncmp(line, "SigCgt:", 7) == 0 && (std::strtoull(line + 7, nullptr, 16) & 0x200));
+        if (f != nullptr)
+            std::fclose(f);
+        if (caught)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    FAIL() << "the child never caught SIGUSR1";
 }
 
-bool exists(const std::string& path)
+std::string note(const testutil::Scratch& dir, const std::string& text)
 {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
+    return "cellscope: " + dir.pidfile + ": " + text + "\n";
 }
-
-// A parser stand-in: records each line's number into one record and notes
-// the calls and the record's current peak at the start of the call.
-int g_parse_calls;
-uint32_t g_current_seen;
-void parse_count(std::FILE* stream, StatsStore& store)
-{
-    ++g_parse_calls;
-    g_current_seen = store.ports[3].pg_shared[2].current;
-    char line[256];
-    while (std::fgets(line, sizeof line, stream) != nullptr)
-        record_value(store.ports[3].pg_shared[2], static_cast<uint32_t>(std::strtoul(line, nullptr, 10)));
-}
-
-const ModelProfile kCounting{42, 32768, port_labels_42, parse_count, parse_count, parse_count};
-StatsStore g_store_under_test;
 
 }  // namespace
 
-TEST(FileChanged, NanosecondTimestampAndMissingFile)
+TEST(Exchange, PidFilesHoldOnlyPlainProcessIdsAboveOne)
 {
-    ScratchDir dir;
-    const std::string path = dir.file("f");
-    FileTime last{0, 0};
-    EXPECT_FALSE(file_changed(path.c_str(), last));
-    EXPECT_EQ(last.sec, 0);
-
-    put(path, "x", 1000, 100);
-    EXPECT_TRUE(file_changed(path.c_str(), last));
-    EXPECT_EQ(last.sec, 1000);
-    EXPECT_EQ(last.nsec, 100);
-    EXPECT_FALSE(file_changed(path.c_str(), last));
-
-    // A new file written within the same second is still a change.
-    put(path, "x", 1000, 200);
-    EXPECT_TRUE(file_changed(path.c_str(), last));
-    EXPECT_EQ(last.nsec, 200);
-
-    unlink(path.c_str());
-    EXPECT_FALSE(file_changed(path.c_str(), last));
-    EXPECT_EQ(last.sec, 1000);
-}
-
-TEST(Readers, ResetsBeforeEachFileAndOpenOnlyChangedRegularFiles)
-{
-    ScratchDir dir;
-    const DumpPaths paths = dir.paths();
-    StatsStore& store = g_store_under_test;
-    store_init(store, 32768);
-    MonitorState state{};
-    const UsageRecord& r = store.ports[3].pg_shared[2];
-    g_parse_calls = 0;
-
-    put(paths.port, "500\n100\n");
-    ASSERT_EQ(read_port_file(state, store, kCounting, paths), 0);
-    EXPECT_EQ(r.current, 500u);
-
-    // A lower second dump: current is reset before parsing, max stays.
-    put(paths.port, "200\n", 2000, 1);
-    ASSERT_EQ(read_port_file(state, store, kCounting, paths), 0);
-    EXPECT_EQ(g_current_seen, 0u);
-    EXPECT_EQ(r.current, 200u);
-    EXPECT_EQ(r.max, 500u);
-
-    // The priority-group reader resets nothing.
-    put(paths.pg, "50\n");
-    ASSERT_EQ(read_pg_file(state, store, kCounting, paths), 0);
-    EXPECT_EQ(g_current_seen, 200u);
-    EXPECT_EQ(r.current, 200u);
-
-    // The switch-wide reader resets only total_shared.current.
-    record_value(store.sw.total_shared, 900);
-    put(paths.global, "1\n");
-    ASSERT_EQ(read_global_file(state, store, kCounting, paths), 0);
-    EXPECT_EQ(store.sw.total_shared.current, 0u);
-    EXPECT_EQ(store.sw.total_shared.max, 900u);
-    EXPECT_EQ(r.current, 200u);
-    EXPECT_EQ(g_parse_calls, 4);
-
-    // Unchanged files are not read again.
-    EXPECT_EQ(read_port_file(state, store, kCounting, paths), 0);
-    EXPECT_EQ(read_pg_file(state, store, kCounting, paths), 0);
-    EXPECT_EQ(g_parse_calls, 4);
-
-    // What is not a regular file is not opened, and nothing is reset for it.
-    for (const char* p : {paths.global, paths.port, paths.pg})
-        unlink(p);
-    state = MonitorState{};  // new files may carry the same coarse time stamps
-    ASSERT_EQ(mkfifo(paths.port, 0600), 0);  // would block a plain fopen
-    EXPECT_EQ(read_port_file(state, store, kCounting, paths), -1);
-    ASSERT_EQ(mkdir(paths.pg, 0700), 0);
-    EXPECT_EQ(read_pg_file(state, store, kCounting, paths), -1);
-    put(dir.file("target"), "5\n");
-    ASSERT_EQ(symlink(dir.file("target").c_str(), paths.global), 0);
-    EXPECT_EQ(read_global_file(state, store, kCounting, paths), -1);
-    EXPECT_EQ(g_parse_calls, 4);
-    EXPECT_EQ(r.current, 200u);
-    EXPECT_EQ(read_port_file(state, store, kCounting, paths), 0);  // the same version is not tried again
-}
-
-TEST(PidText, OnlyPlainProcessIdsAboveOne)
-{
-    struct Case { std::string text; int32_t pid; };  // pid -1: rejected
-    const Case cases[] = {
-        {"123\n", 123}, {"42", 42}, {"  77 \n", 77}, {"\t2\t", 2}, {"2147483647\n", 2147483647},
-        {"", -1}, {"\n", -1}, {"   ", -1}, {"0", -1}, {"1\n", -1}, {"-1", -1}, {"-5\n", -1}, {"+5", -1},
-        {"abc", -1}, {"12a", -1}, {"12 13", -1}, {"12\n\n", -1}, {"12\nx", -1}, {"2147483648", -1},
-        {"99999999999999999999", -1}, {"0x10", -1}, {"1.5", -1}, {std::string("12\0", 3), -1},
-    };
-    for (const Case& c : cases) {
+    const struct { std::string text; int32_t pid; } cases[] = {
+        {"123\n", 123}, {"  77 \n", 77}, {"\t2\t", 2}, {"2147483647\n", 2147483647}, {"", -1}, {"\n", -1},
+        {"1\n", -1}, {"-5\n", -1}, {"+5", -1}, {"12a", -1}, {"12 13", -1}, {"12\n\n", -1}, {"2147483648", -1},
+        {"0x10", -1}, {std::string("12\0", 3), -1}};
+    for (const auto& c : cases) {
         int32_t pid = 99;
         const char* reason = nullptr;
         const int rc = parse_pid_text(c.text.c_str(), static_cast<long>(c.text.size()), &pid, &reason);
@@ -166,25 +83,114 @@ TEST(PidText, OnlyPlainProcessIdsAboveOne)
     }
 }
 
-TEST(RequestSnapshot, RemovesDumpAndReportsBadPidFile)
+TEST(Exchange, RequestsDeleteTheDumpAndSignalOnlyADaemonThatCatchesTheSignal)
 {
-    ScratchDir dir;
-    const DumpPaths paths = dir.paths();
-    for (const char* p : {paths.global, paths.port, paths.pg, paths.marker})
-        put(p, "old\n");
-    EXPECT_TRUE(snapshot_complete(paths));
+    testutil::Scratch dir;
+    ExchangeState state;
+    dir.dump("g", "p", "q");
+    EXPECT_TRUE(snapshot_complete(state, dir.paths));
+    std::string err = testutil::capture_stderr([&] { request_snapshot(state, dir.paths); });
+    for (const std::string& p : {dir.global, dir.port, dir.pg, dir.marker})
+        EXPECT_FALSE(testutil::exists(p)) << p;
+    EXPECT_FALSE(snapshot_complete(state, dir.paths));
+    EXPECT_EQ(err, note(dir, std::string("cannot open: ") + std::strerror(ENOENT)));
+    // The same refusal again is not repeated; another one is.
+    EXPECT_EQ(testutil::capture_stderr([&] { request_snapshot(state, dir.paths); }), "");
+    testutil::put(dir.pidfile, std::to_string(getpid()));
+    EXPECT_EQ(testutil::capture_stderr([&] { request_snapshot(state, dir.paths); }),
+              note(dir, "refusing to signal the monitor itself"));
 
-    std::string err = testutil::capture_stderr([&] { EXPECT_EQ(request_snapshot(paths), 0); });
-    for (const char* p : {paths.global, paths.port, paths.pg, paths.marker})
-        EXPECT_FALSE(exists(p)) << p;
-    EXPECT_FALSE(snapshot_complete(paths));
-    EXPECT_EQ(err, std::string("cellscope: ") + paths.pidfile + ": cannot open: " + std::strerror(ENOENT) + "\n");
+    // A sleep would be ended by SIGUSR1: refused, once, and it lives on.
+    Child sleeper("exec sleep 30", "sleep");
+    testutil::put(dir.pidfile, std::to_string(sleeper.pid) + "\n");
+    err = testutil::capture_stderr([&] {
+        request_snapshot(state, dir.paths);
+        request_snapshot(state, dir.paths);
+    });
+    EXPECT_EQ(err, note(dir, "refusing to signal process id " + std::to_string(sleeper.pid) + ": SIGUSR1 would end it"));
+    EXPECT_TRUE(sleeper.alive());
 
-    // Missing files are fine; a pid file of -1 or 0 signals nobody.
-    for (const char* text : {"-1\n", "0\n"}) {
-        put(paths.pidfile, text);
-        err = testutil::capture_stderr([&] { EXPECT_EQ(request_snapshot(paths), 0); });
-        EXPECT_EQ(err, std::string("cellscope: ") + paths.pidfile + ": " +
-                           (text[0] == '0' ? "refusing to signal process id 0 or 1" : "not a process id") + "\n");
+    // A daemon that catches it gets it.
+    const std::string caught = dir.dir + "/caught";
+    Child daemon("trap 'echo >> " + caught + "' USR1; while sleep 0.01; do :; done", "sh");
+    await_trap(daemon.pid);
+    testutil::put(dir.pidfile, std::to_string(daemon.pid) + "\n");
+    EXPECT_EQ(testutil::capture_stderr([&] { request_snapshot(state, dir.paths); }), "");
+    for (int i = 0; i < 300 && !testutil::exists(caught); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(testutil::exists(caught));
+    EXPECT_TRUE(daemon.alive());
+}
+
+TEST(Exchange, OnlyARegularMarkerCountsAndWhatCannotBeDeletedIsReportedOnce)
+{
+    testutil::Scratch dir;
+    ExchangeState state;
+    ASSERT_EQ(mkdir(dir.marker.c_str(), 0700), 0);
+    EXPECT_FALSE(snapshot_complete(state, dir.paths));
+    testutil::put(dir.pidfile, "2000000000\n");
+    std::string err;
+    for (int i = 0; i < 3; ++i)
+        err += testutil::capture_stderr([&] { request_snapshot(state, dir.paths); });
+    EXPECT_EQ(err, "cellscope: cannot remove " + dir.marker + ": " + std::strerror(EISDIR) + "\n" +
+                       note(dir, std::string("cannot signal the daemon: ") + std::strerror(ESRCH)));
+    EXPECT_FALSE(snapshot_complete(state, dir.paths));
+}
+
+TEST(Exchange, TheReadersTakeTheFilesInOrderAndEveryFileAfterARequestIsNew)
+{
+    testutil::Scratch dir;
+    const ModelProfile& m = *module_for_ports(24);
+    static StatsStore store;
+    store_init(store, m.cell_scale);
+    ExchangeState state;
+    // Batch: a file dated 0 (a module without a clock) is read like any other.
+    dir.dump("TOTAL_SHARED_COUNT=9\n", "xe1 PORT_SHARED_COUNT=50\n", "xe1 PG_SHARED_COUNT(2)=40\n");
+    const struct timespec epoch[2] = {{0, 0}, {0, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, dir.global.c_str(), epoch, 0), 0);
+    read_dump_files(state, store, m, dir.paths);
+    EXPECT_EQ(store.sw.total_shared.current, 9u);
+    // The next dump, lower, with the very same file times: the request made
+    // the files new, and the per-port file's reset leaves the groups to the
+    // priority-group file read after it.
+    const std::string files[] = {dir.global, dir.port, dir.pg};
+    struct stat before[3];
+    for (int i = 0; i < 3; ++i)
+        stat(files[i].c_str(), &before[i]);
+    EXPECT_TRUE(exchange_pass(state, store, m, dir.paths));
+    dir.dump("TOTAL_SHARED_COUNT=3\n", "xe1 PORT_SHARED_COUNT=20\n", "xe1 PG_SHARED_COUNT(2)=10\n");
+    for (int i = 0; i < 3; ++i) {
+        const struct timespec same[2] = {before[i].st_atim, before[i].st_mtim};
+        utimensat(AT_FDCWD, files[i].c_str(), same, 0);
     }
+    testutil::capture_stderr([&] { EXPECT_TRUE(exchange_pass(state, store, m, dir.paths)); });
+    EXPECT_EQ(store.sw.total_shared.current, 3u);
+    EXPECT_EQ(store.ports[1].port_shared.current, 20u);
+    EXPECT_EQ(store.ports[1].pg_shared[2].current, 10u);
+    EXPECT_EQ(store.ports[1].pg_shared[2].max, 40u);
+    EXPECT_FALSE(testutil::exists(dir.marker));
+}
+
+TEST(Exchange, ARestartedDaemonIsAskedAgainAfterTenPassesWithoutAMarker)
+{
+    testutil::Scratch dir;
+    const ModelProfile& m = *module_for_ports(42);
+    static StatsStore store;
+    store_init(store, m.cell_scale);
+    ExchangeState state;
+    testutil::put(dir.pidfile, "2000000000\n");
+    testutil::capture_stderr([&] {
+        request_snapshot(state, dir.paths);
+        testutil::put(dir.global, "left by a daemon that died mid-dump");
+        testutil::put(dir.pidfile, "2000000001\n");  // restarted at once
+        for (int pass = 1; pass < kPassesBeforeRetry; ++pass)
+            EXPECT_FALSE(exchange_pass(state, store, m, dir.paths));
+        EXPECT_TRUE(testutil::exists(dir.global));  // perhaps merely slow
+        EXPECT_FALSE(exchange_pass(state, store, m, dir.paths));
+        EXPECT_FALSE(testutil::exists(dir.global));  // asked again
+        testutil::put(dir.global, "left again");
+        for (int pass = 1; pass <= 2 * kPassesBeforeRetry; ++pass)
+            exchange_pass(state, store, m, dir.paths);
+        EXPECT_TRUE(testutil::exists(dir.global));  // the same daemon: not asked twice
+    });
 }

@@ -1,4 +1,0 @@
-// Fuzzes the 42-port module's pg dump parser.
-#include "fuzz_common.h"
-
-CELLSCOPE_PARSER_FUZZER(42, parse_pg_42)

@@ -1,4 +1,0 @@
-// Fuzzes the 30-port module's port dump parser.
-#include "fuzz_common.h"
-
-CELLSCOPE_PARSER_FUZZER(30, parse_port_30)

@@ -1,6 +1,0 @@
-#include "main/startup.h"
-
-int main(int argc, char** argv)
-{
-    return cellscope::monitor_main(argc, argv);
-}

@@ -1,0 +1,140 @@
+// Shared by the unit tests: captured stderr, streams over text, a scratch
+// folder holding the dump paths, and whole-store comparison.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "exchange/exchange.h"
+#include "store/store.h"
+
+namespace testutil {
+
+inline std::string contents_of(std::FILE* stream)
+{
+    std::fflush(stream);
+    std::rewind(stream);
+    std::string out;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, stream)) > 0;)
+        out.append(buf, n);
+    return out;
+}
+
+// A rewound stream over text.
+inline std::FILE* stream_of(const std::string& text)
+{
+    std::FILE* f = std::tmpfile();
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::rewind(f);
+    return f;
+}
+
+// What fn writes to stderr.
+template <typename Fn>
+std::string capture_stderr(Fn fn)
+{
+    std::fflush(stderr);
+    std::FILE* file = std::tmpfile();
+    const int saved = dup(2);
+    dup2(fileno(file), 2);
+    fn();
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    std::string text = contents_of(file);
+    std::fclose(file);
+    return text;
+}
+
+inline void put(const std::string& path, const std::string& text)
+{
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+}
+
+inline bool exists(const std::string& path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// A scratch folder with the dump paths in it, removed afterwards.
+struct Scratch {
+    std::string dir = make();
+    std::string global = dir + "/sw_global_info.1", port = dir + "/port_info.1", pg = dir + "/pg_info.1";
+    std::string marker = dir + "/complete", pidfile = dir + "/pid", report = dir + "/report";
+    cellscope::DumpPaths paths{global.c_str(), port.c_str(), pg.c_str(), marker.c_str(), pidfile.c_str(), "/proc"};
+
+    static std::string make()
+    {
+        std::string d = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/cellscope-XXXXXX";
+        EXPECT_NE(mkdtemp(d.data()), nullptr);
+        return d;
+    }
+    ~Scratch() { EXPECT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0); }
+    // A complete dump: the three files, then the marker.
+    void dump(const std::string& global_text, const std::string& port_text, const std::string& pg_text) const
+    {
+        put(global, global_text);
+        put(port, port_text);
+        put(pg, pg_text);
+        put(marker, "");
+    }
+};
+
+// Every field of the store as "name=value", in a fixed order.
+inline std::vector<std::string> fields(const cellscope::StatsStore& s)
+{
+    using namespace cellscope;
+    std::vector<std::string> out;
+    auto value = [&](const std::string& name, uint64_t v) { out.push_back(name + "=" + std::to_string(v)); };
+    auto record = [&](const std::string& name, const UsageRecord& r) {
+        value(name + ".sample", r.sample);
+        value(name + ".current", r.current);
+        value(name + ".max", r.max);
+        for (int b = 0; b < kBuckets; ++b) {
+            value(name + ".hits" + std::to_string(b), r.buckets[b].hits);
+            value(name + ".threshold" + std::to_string(b), r.buckets[b].threshold);
+        }
+    };
+    record("total_shared", s.sw.total_shared);
+    record("shared_limit", s.sw.shared_limit);
+    for (int p = 0; p < kMaxPorts; ++p) {
+        const PortStats& port = s.ports[p];
+        const std::string slot = "ports[" + std::to_string(p) + "].";
+        value(slot + "id", static_cast<uint64_t>(port.id));
+        out.push_back(slot + "name=" + std::string(port.name, strnlen(port.name, sizeof port.name)));
+        value(slot + "ibp_drop", port.ibp_drop);
+        value(slot + "rxpp", port.rxpp);
+        value(slot + "txpp", port.txpp);
+        record(slot + "port_shared", port.port_shared);
+        for (int k = 0; k < kGroups; ++k) {
+            const std::string n = "[" + std::to_string(k) + "]";
+            value(slot + "hol_drop" + n, port.hol_drop[k]);
+            record(slot + "pg_shared" + n, port.pg_shared[k]);
+            record(slot + "queue_shared" + n, port.queue_shared[k]);
+        }
+    }
+    return out;
+}
+
+// The fields that differ, as "want ..., got ..."; empty when the stores are equal.
+inline std::vector<std::string> store_diff(const cellscope::StatsStore& want, const cellscope::StatsStore& got)
+{
+    const std::vector<std::string> w = fields(want), g = fields(got);
+    std::vector<std::string> out;
+    for (size_t i = 0; i < w.size() && out.size() < 12; ++i) {
+        if (w[i] != g[i])
+            out.push_back("want " + w[i] + ", got " + g[i]);
+    }
+    return out;
+}
+
+}  // namespace testutil

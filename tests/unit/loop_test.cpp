@@ -1,0 +1,178 @@
+// The refresh loop as an operator drives it: keys typed on a terminal (a
+// pseudo-terminal, line by line), a daemon stand-in that answers SIGUSR1
+// with a dump, and the batch run's exit status when its output is lost.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+
+#include "helpers.h"
+#include "monitor/loop.h"
+
+using namespace cellscope;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// run_interactive in a child process on a pseudo-terminal; the screen is an
+// unbuffered file the test reads.
+struct Session {
+    int master = -1;
+    pid_t child = -1;
+    std::string screen;
+
+    Session(const testutil::Scratch& dir, int ports, uint32_t view, int wait_seconds)
+    {
+        int slave = -1;
+        EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        struct termios mode;
+        tcgetattr(slave, &mode);
+        mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(slave, TCSANOW, &mode);
+        screen = dir.dir + "/screen";
+        child = fork();
+        if (child == 0) {
+            std::freopen("/dev/null", "w", stderr);  // the missing pid file's note
+            static StatsStore store;
+            const ModelProfile& m = *module_for_ports(ports);
+            store_init(store, m.cell_scale);
+            MonitorState state{false, view};
+            static ExchangeState exchange;
+            std::FILE* out = std::fopen(screen.c_str(), "w");
+            std::setvbuf(out, nullptr, _IONBF, 0);
+            const LoopIo io{slave, fdopen(slave, "r"), out, &dir.paths, dir.report.c_str(), wait_seconds};
+            _exit(run_interactive(state, exchange, store, m, io));
+        }
+        close(slave);
+    }
+    ~Session()
+    {
+        if (child > 0)
+            kill(child, SIGKILL), waitpid(child, nullptr, 0);
+        close(master);
+    }
+    void type(const std::string& keys) { EXPECT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    std::string output()
+    {
+        std::FILE* f = std::fopen(screen.c_str(), "r");
+        std::string text = f != nullptr ? testutil::contents_of(f) : "";
+        if (f != nullptr)
+            std::fclose(f);
+        return text;
+    }
+    // Waits until the screen shows text after offset `from`; its position.
+    size_t await(const std::string& text, size_t from = 0)
+    {
+        for (int i = 0; i < 500; ++i) {
+            const size_t at = output().find(text, from);
+            if (at != std::string::npos)
+                return at;
+            std::this_thread::sleep_for(10ms);
+        }
+        ADD_FAILURE() << "never shown: " << text;
+        return std::string::npos;
+    }
+    // The exit status, or -1 when the loop is still running after 5 s.
+    int status()
+    {
+        for (int i = 0; i < 500; ++i) {
+            int st = 0;
+            if (waitpid(child, &st, WNOHANG) == child) {
+                child = -1;
+                return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return -1;
+    }
+};
+
+size_t count(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(Loop, KeysOnATerminal)
+{
+    testutil::Scratch dir;
+    Session s(dir, 42, 21, 1);
+    s.await("Egress Q7");
+    s.type("N\nQ\nx\n");
+    for (int i = 0; i < 23; ++i)  // 21 wraps to 0 and on to 22 more views: 0 again
+        s.type("n\n");
+    s.type("\x04");  // Ctrl-D: the terminal goes on
+    s.type("h\n");
+    size_t help = s.await("q - quit\n");
+    s.type("\x04");  // Ctrl-D while the help waits
+    s.await("Total Shared Count", help);
+    s.type("h\n");
+    help = s.await("q - quit\n", help + 1);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(s.output().find("Total Shared Count", help), std::string::npos) << "the help did not stay";
+    s.type("\n\nq\n");
+    EXPECT_EQ(s.status(), 0);
+    const std::string out = s.output();
+    EXPECT_EQ(count(out, "\033[H\033[J Reloading please wait..."), 23u);
+    EXPECT_EQ(out.substr(out.size() - 6), "\033[H\033[J");
+    const size_t last_view = out.rfind("\033[H\033[K");
+    EXPECT_EQ(out.compare(last_view + 6, 18, "Total Shared Count"), 0);
+    EXPECT_EQ(count(out, "\nFollowing commands are supported in interactive mode.\n"), 2u);
+}
+
+TEST(Loop, EachPassTakesTheCompletedDumpAsksForTheNextThenDraws)
+{
+    testutil::Scratch dir;
+    dir.dump("TOTAL_SHARED_COUNT=99\n", "", "");  // left over: deleted at start, never shown
+    Session s(dir, 24, 0, 100);  // no pass but after a key
+    s.await("Total Shared Count: 0000");
+    EXPECT_FALSE(testutil::exists(dir.global));
+    for (const char* count_text : {"0001", "0002"}) {
+        dir.dump(std::string("TOTAL_SHARED_COUNT=") + count_text + "\n", "", "");
+        // The first view drawn after the key already shows the dump, which
+        // was deleted to ask for the next.
+        const size_t from = s.output().size();
+        s.type("\n");
+        EXPECT_EQ(s.await("Total Shared Count: ", from), s.await(std::string("Total Shared Count: ") + count_text, from));
+        EXPECT_FALSE(testutil::exists(dir.marker));
+    }
+    s.type("w\nq\n");
+    EXPECT_EQ(s.status(), 0);
+    EXPECT_EQ(s.output().find("0063"), std::string::npos);
+    std::FILE* report = std::fopen(dir.report.c_str(), "r");
+    ASSERT_NE(report, nullptr);
+    const std::string text = testutil::contents_of(report);
+    std::fclose(report);
+    EXPECT_EQ(text.substr(0, text.find('\n')), "Total Shared Count: 0002, Max: 0002 Limit: 0000 ");
+    EXPECT_EQ(count(text, "\n"), 521u);
+    EXPECT_EQ(count(text, "\033[K"), 3u + 2u + 17u * (24 + 1));  // tables, total, per-port histograms
+}
+
+TEST(Loop, FailuresEndWithStatusOneAndOneLine)
+{
+    testutil::Scratch dir;
+    static StatsStore store;
+    const ModelProfile& m = *module_for_ports(30);
+    store_init(store, m.cell_scale);
+    MonitorState state{false, 0};
+    ExchangeState exchange;
+    const int closed = 60;  // no such descriptor: the key wait fails
+    ASSERT_EQ(fcntl(closed, F_GETFD), -1);
+    std::FILE* screen = std::tmpfile();
+    const LoopIo io{closed, stdin, screen, &dir.paths, dir.report.c_str(), 1};
+    std::string err = testutil::capture_stderr([&] { EXPECT_EQ(run_interactive(state, exchange, store, m, io), 1); });
+    EXPECT_EQ(err.substr(err.find("select")), "select failed with Bad file descriptor");
+    std::fclose(screen);
+
+    std::FILE* full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    err = testutil::capture_stderr([&] { EXPECT_EQ(run_batch(store, m, full, dir.paths), 1); });
+    EXPECT_EQ(err, std::string("cellscope: standard output: ") + std::strerror(ENOSPC) + "\n");
+}
