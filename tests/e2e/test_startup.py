@@ -14,8 +14,7 @@ USAGE = ("Usage: cellscope  [-b] [-v{0-21}]\n\tb: batch mode\n\tv: display speci
          + "\nFollowing commands are supported in interactive mode.\n***NOTE: You must press the command key followed "
            "by Enter key!\nn - cycle through next view\nw - write all statistics views to file "
            "/tmp/cellscope_results.log\nh - display this help screen\nq - quit\n").encode()
-# A dump of the 42-port module, and the store state after reading it.
-DUMP_42 = dict(global_dump(0x111), **{
+DUMP_42 = dict(global_dump(0x111), **{  # a dump of the 42-port module; STATE_42 the store after reading it
     "port_info.1": "RXPP.xe5: COUNT=250\nTXPP.xe40: COUNT=0x4d\nCTR_ING_DROP[3]: PKTCNT=7\nCTR_UC_DROP[39]: PKTCNT=5\n"
                    "THDI_PORT_SP_CNTRS_RT_X[36]: PORT_SP_SHARED_COUNT=0x80\n",
     "pg_info.1": "THDI_PORT_PG_CNTRS_RT1_X[19]: PG_SHARED_COUNT=0x40\n"})
