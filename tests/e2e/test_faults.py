@@ -127,7 +127,7 @@ class Faults(unittest.TestCase):
 
     def test_untrusted_pid_files_signal_nobody(self):
         # Each made on the board before the monitor starts: "$$" is the monitor, a sleep one that SIGUSR1 would end.
-        for make, reason in (("printf 12abc >", b"not a process id"),
+        for make, reason in (("printf %040d 42 >", b"not a process id"),  # longer than any process id
                              ("echo 1 >", b"refusing to signal process id 0 or 1"),
                              ("echo 99999 >", b"cannot signal the daemon: No such process"),
                              ("mkfifo", b"not a readable regular file"), ("mkdir", b"not a readable regular file"),
