@@ -6,7 +6,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,19 +39,89 @@ void clear_note(ExchangeState& state, int slot)
     state.notes[slot][0] = '\0';
 }
 
-FileId file_id(const char* path)
+FileStamp stamp_of(const struct stat& st)
 {
-    struct stat st;
-    if (lstat(path, &st) != 0)
-        return FileId{};
     return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-            {static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<int64_t>(st.st_mtim.tv_nsec)}, true};
+            static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<int64_t>(st.st_mtim.tv_nsec)};
 }
 
-bool same_file(const FileId& a, const FileId& b)
+// The stamp of the file path names itself (a link is not followed).
+FileStamp stamp_of(const char* path)
 {
-    return a.present == b.present && a.device == b.device && a.inode == b.inode && a.mtime.sec == b.mtime.sec &&
-           a.mtime.nsec == b.mtime.nsec;
+    struct stat st;
+    return lstat(path, &st) == 0 ? stamp_of(st) : kNeverSeen;
+}
+
+bool same_file(const FileStamp& a, const FileStamp& b)
+{
+    return a.device == b.device && a.inode == b.inode && a.sec == b.sec && a.nsec == b.nsec;
+}
+
+int64_t now_ms()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void pause_ms(long ms)
+{
+    const struct timespec pause = {0, ms * 1000000L};
+    nanosleep(&pause, nullptr);
+}
+
+// Opens a lock file, never as standard input, output or error, which may
+// be closed when the program starts and must stay so.
+int open_lock(const char* path)
+{
+    const int flags = O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+    int fd = open(path, O_RDWR | O_CREAT | flags, 0644);
+    if (fd < 0)
+        fd = open(path, O_RDONLY | flags);
+    if (fd >= 0 && fd <= 2) {
+        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        close(fd);
+        fd = moved;
+    }
+    return fd;
+}
+
+// Opens the two lock files once; root creates them, anyone may share them.
+void open_locks(ExchangeState& state, const DumpPaths& paths)
+{
+    if (state.locks_tried)
+        return;
+    state.locks_tried = true;
+    const int fds[2] = {open_lock(paths.request_lock), open_lock(paths.read_lock)};
+    if (fds[0] < 0 || fds[1] < 0) {
+        for (const int fd : fds) {
+            if (fd >= 0)
+                close(fd);
+        }
+        return;
+    }
+    state.request_lock = fds[0];
+    state.read_lock = fds[1];
+}
+
+// Takes the readers' lock (shared or alone), retrying for a short while:
+// a reader holds it only while it reads three files. True without locks.
+bool lock_reading(const ExchangeState& state, int how)
+{
+    if (state.read_lock < 0)
+        return true;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (flock(state.read_lock, how | LOCK_NB) == 0)
+            return true;
+        pause_ms(2);
+    }
+    return false;
+}
+
+void unlock_reading(const ExchangeState& state)
+{
+    if (state.read_lock >= 0)
+        flock(state.read_lock, LOCK_UN);
 }
 
 // The pid the pid file names, or 0 with *reason (nullptr for a pid file that
@@ -146,7 +218,7 @@ void signal_daemon(ExchangeState& state, const DumpPaths& paths)
 // last request.
 bool daemon_restarted(const ExchangeState& state, const DumpPaths& paths)
 {
-    if (!same_file(file_id(paths.pidfile), state.pidfile_requested))
+    if (!same_file(stamp_of(paths.pidfile), state.pidfile_requested))
         return true;
     const char* reason = nullptr;
     return read_pidfile(paths.pidfile, &reason) != state.pid_requested;
@@ -220,8 +292,26 @@ int parse_pid_text(const char* text, long length, int32_t* pid, const char** rea
     return 0;
 }
 
+bool claim_requests(ExchangeState& state, const DumpPaths& paths)
+{
+    open_locks(state, paths);
+    if (!state.requester)
+        state.requester = state.request_lock < 0 || flock(state.request_lock, LOCK_EX | LOCK_NB) == 0;
+    return state.requester;
+}
+
+void release_requests(ExchangeState& state)
+{
+    if (state.requester && state.request_lock >= 0)
+        flock(state.request_lock, LOCK_UN);
+    state.requester = false;
+}
+
 int request_snapshot(ExchangeState& state, const DumpPaths& paths)
 {
+    // Never under a reader's feet.
+    if (!lock_reading(state, LOCK_EX))
+        return -1;
     // The previous dump and marker go first, so the next marker is new.
     const char* const doomed[] = {paths.global, paths.port, paths.pg, paths.marker};
     for (int slot = 0; slot < 4; ++slot) {
@@ -231,37 +321,37 @@ int request_snapshot(ExchangeState& state, const DumpPaths& paths)
             note(state, slot, "cannot remove %s: %s", doomed[slot], std::strerror(errno));
     }
     // A marker still in place is the old dump's and announces nothing.
-    state.stale_marker = file_id(paths.marker);
+    state.stale_marker = stamp_of(paths.marker);
     // Whatever is present once the marker is back belongs to the new dump,
     // however its modification time reads.
     state.global_mtime = state.port_mtime = state.pg_mtime = kNeverSeen;
     state.passes_waiting = 0;
-    state.pidfile_requested = file_id(paths.pidfile);
+    struct stat st;
+    state.pidfile_requested = stat(paths.pidfile, &st) == 0 ? stamp_of(st) : kNeverSeen;
     signal_daemon(state, paths);
+    unlock_reading(state);
     return 0;
 }
 
 bool snapshot_complete(const ExchangeState& state, const DumpPaths& paths)
 {
     struct stat st;
-    if (lstat(paths.marker, &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    return !state.stale_marker.present || !same_file(file_id(paths.marker), state.stale_marker);
+    return lstat(paths.marker, &st) == 0 && S_ISREG(st.st_mode) && !same_file(stamp_of(st), state.stale_marker);
 }
 
-bool file_changed(const char* path, FileTime& last)
+bool file_changed(const char* path, FileStamp& last)
 {
     struct stat st;
     if (stat(path, &st) != 0)
         return false;
-    const FileTime now{static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<int64_t>(st.st_mtim.tv_nsec)};
-    if (now.sec == last.sec && now.nsec == last.nsec)
+    const FileStamp now = stamp_of(st);
+    if (same_file(now, last))
         return false;
     last = now;
     return true;
 }
 
-int read_dump_file(const char* path, FileTime& last, void (*reset)(StatsStore&), const DumpFormat& format,
+int read_dump_file(const char* path, FileStamp& last, void (*reset)(StatsStore&), const DumpFormat& format,
                    StatsStore& store)
 {
     if (!file_changed(path, last))
@@ -284,8 +374,39 @@ void read_dump_files(ExchangeState& state, StatsStore& store, const ModelProfile
     read_dump_file(paths.pg, state.pg_mtime, nullptr, profile.parse_pg, store);
 }
 
+namespace {
+
+// Reads a complete dump another process asked for, unless it is already
+// read: the files are new when they are other files or written since.
+bool read_shared_dump(ExchangeState& state, StatsStore& store, const ModelProfile& profile,
+                      const DumpPaths& paths)
+{
+    if (!snapshot_complete(state, paths) || !lock_reading(state, LOCK_SH))
+        return false;
+    const FileStamp before[] = {state.global_mtime, state.port_mtime, state.pg_mtime};
+    const bool complete = snapshot_complete(state, paths);
+    if (complete)
+        read_dump_files(state, store, profile, paths);
+    unlock_reading(state);
+    return complete && !(same_file(before[0], state.global_mtime) && same_file(before[1], state.port_mtime) &&
+                         same_file(before[2], state.pg_mtime));
+}
+
+}  // namespace
+
+void read_present_dump(ExchangeState& state, StatsStore& store, const ModelProfile& profile, const DumpPaths& paths)
+{
+    open_locks(state, paths);
+    const bool locked = lock_reading(state, LOCK_SH);
+    read_dump_files(state, store, profile, paths);
+    if (locked)
+        unlock_reading(state);
+}
+
 bool exchange_pass(ExchangeState& state, StatsStore& store, const ModelProfile& profile, const DumpPaths& paths)
 {
+    if (!state.requester && !claim_requests(state, paths))
+        return read_shared_dump(state, store, profile, paths);
     if (snapshot_complete(state, paths)) {
         read_dump_files(state, store, profile, paths);
         request_snapshot(state, paths);
@@ -294,6 +415,35 @@ bool exchange_pass(ExchangeState& state, StatsStore& store, const ModelProfile& 
     if (++state.passes_waiting >= kPassesBeforeRetry && daemon_restarted(state, paths))
         request_snapshot(state, paths);
     return false;
+}
+
+int obtain_dump(ExchangeState& state, StatsStore& store, const ModelProfile& profile, int timeout_ms,
+                FileStamp* completed, const DumpPaths& paths)
+{
+    const int64_t deadline = now_ms() + timeout_ms;
+    bool asked = false;
+    int result = -1;
+    while (result != 0 && now_ms() < deadline) {
+        // A dump of our own only when nobody else asks for them; a reader
+        // of the last one may hold up the request for a moment.
+        if (!asked && claim_requests(state, paths))
+            asked = request_snapshot(state, paths) == 0;
+        // Only the requester deletes dumps: its own needs no readers' lock.
+        const bool shared = !state.requester;
+        if ((asked || shared) && snapshot_complete(state, paths) && (!shared || lock_reading(state, LOCK_SH))) {
+            if (snapshot_complete(state, paths)) {
+                *completed = stamp_of(paths.marker);
+                read_dump_files(state, store, profile, paths);
+                result = 0;
+            }
+            if (shared)
+                unlock_reading(state);
+        }
+        if (result != 0)
+            pause_ms(20);
+    }
+    release_requests(state);
+    return result;
 }
 
 }  // namespace cellscope

@@ -78,7 +78,7 @@ bool input_over(int fd)
 int run_batch(StatsStore& store, const ModelProfile& profile, std::FILE* out, const DumpPaths& paths)
 {
     ExchangeState exchange;
-    read_dump_files(exchange, store, profile, paths);
+    read_present_dump(exchange, store, profile, paths);
     errno = 0;
     render_all_views(ViewContext{{out, out, true}, store, profile});
     return finish_output(out, "standard output") == 0 ? 0 : 1;
@@ -88,7 +88,9 @@ int run_interactive(MonitorState& state, ExchangeState& exchange, StatsStore& st
                     const LoopIo& io)
 {
     const ViewContext ctx{{io.screen, io.screen, false}, store, profile};
-    request_snapshot(exchange, *io.paths);
+    // Another monitor may be asking for dumps already; this one reads them.
+    if (claim_requests(exchange, *io.paths))
+        request_snapshot(exchange, *io.paths);
     clear_screen(io.screen);
 
     // Input that is over stops being watched, so the loop keeps its pace

@@ -1,0 +1,181 @@
+// cellscope-export: the module's buffer figures for Prometheus, from the same
+// exchange, parsers and store as the monitor. Never asks the daemon for a
+// dump while a monitor does; never listens on a socket itself.
+//   cellscope-export [--timeout SECONDS]            metrics on standard output
+//   cellscope-export --http [--timeout SECONDS]     answer one request on stdin/stdout
+//   cellscope-export --textfile PATH [--timeout SECONDS]
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <cstdlib>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "exchange/exchange.h"
+#include "export/http.h"
+#include "export/metrics.h"
+#include "text/numbers.h"
+
+using namespace cellscope;
+
+namespace {
+
+constexpr int kRequestTimeoutMs = 2000;
+
+// Everything the program holds is fixed-size and allocated once.
+StatsStore g_figures;
+ExchangeState g_exchange;
+char g_body[256 * 1024];
+char g_head[kMaxRequestHead];
+char g_temp_path[4096];
+
+void usage(std::FILE* out)
+{
+    std::fputs("Usage: cellscope-export [--http | --textfile PATH] [--timeout SECONDS]\n"
+               "Reads one complete dump of the switch buffer (asking the daemon for it only\n"
+               "when no monitor does) and writes the figures in the Prometheus text format:\n"
+               "  (no option)      on standard output; exit 1 when no dump came in time\n"
+               "  --http           answer one HTTP request on standard input and output\n"
+               "                   (inetd, systemd socket activation): GET /metrics\n"
+               "  --textfile PATH  into PATH, replaced atomically\n"
+               "  --timeout SECONDS  longest wait for a complete dump (default 5)\n",
+               out);
+}
+
+// The figures of one dump; false (with a reason on stderr) when none came.
+bool gather(const ModelProfile* profile, int timeout_ms, double* age)
+{
+    if (profile == nullptr) {
+        std::fputs("cellscope-export: unable to find model\n", stderr);
+        return false;
+    }
+    const ModelProfile& m = *profile;
+    store_init(g_figures, m.cell_scale);
+    FileStamp completed{};
+    if (obtain_dump(g_exchange, g_figures, m, timeout_ms, &completed) != 0) {
+        std::fprintf(stderr, "cellscope-export: no complete dump within %d s\n", timeout_ms / 1000);
+        return false;
+    }
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    const double seconds = static_cast<double>(now.tv_sec - completed.sec) +
+                           static_cast<double>(now.tv_nsec - completed.nsec) / 1e9;
+    *age = seconds > 0 ? seconds : 0;
+    return true;
+}
+
+// The metrics into the body buffer; their length, or -1 when they do not fit.
+long render_body(const ModelProfile* m, bool up, double age)
+{
+    std::FILE* body = fmemopen(g_body, sizeof g_body, "w");
+    if (body == nullptr)
+        return -1;
+    write_metrics(body, g_figures, m, up, age);
+    const long length = std::ferror(body) ? -1 : std::ftell(body);
+    std::fclose(body);
+    return length < static_cast<long>(sizeof g_body) ? length : -1;
+}
+
+int serve_http(const ModelProfile* m, int timeout_ms)
+{
+    const long head = read_request_head(0, g_head, sizeof g_head, kRequestTimeoutMs);
+    if (head == 0)
+        return 1;  // no complete request in time: no answer
+    const int status = head < 0 ? 400 : judge_request(g_head, static_cast<size_t>(head));
+    long length = 0;
+    if (status == 200) {
+        double age = 0;
+        const bool up = gather(m, timeout_ms, &age);
+        length = render_body(m, up, age);
+        if (length < 0)
+            return 1;
+    } else {
+        const char* what = status == 404 ? "not found" : status == 405 ? "method not allowed" : "bad request";
+        length = std::snprintf(g_body, sizeof g_body, "%s\n", what);
+    }
+    write_response_head(stdout, status, static_cast<size_t>(length));
+    std::fwrite(g_body, 1, static_cast<size_t>(length), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int write_textfile(const char* path, const ModelProfile* m, bool up, double age)
+{
+    if (std::snprintf(g_temp_path, sizeof g_temp_path, "%s.XXXXXX", path) >= static_cast<int>(sizeof g_temp_path)) {
+        std::fprintf(stderr, "cellscope-export: %s: %s\n", path, std::strerror(ENAMETOOLONG));
+        return 1;
+    }
+    const int fd = mkstemp(g_temp_path);
+    std::FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (out == nullptr) {
+        std::fprintf(stderr, "cellscope-export: %s: %s\n", path, std::strerror(errno));
+        if (fd >= 0)
+            close(fd), unlink(g_temp_path);
+        return 1;
+    }
+    fchmod(fd, 0644);
+    write_metrics(out, g_figures, m, up, age);
+    int error = std::ferror(out) ? EIO : 0;
+    if (std::fflush(out) != 0 || fsync(fd) != 0)
+        error = errno;
+    if (std::fclose(out) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && rename(g_temp_path, path) != 0)
+        error = errno;
+    if (error != 0) {
+        std::fprintf(stderr, "cellscope-export: %s: %s\n", path, std::strerror(error));
+        unlink(g_temp_path);
+        return 1;
+    }
+    return up ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    static const struct option options[] = {
+        {"http", no_argument, nullptr, 'h'},      {"textfile", required_argument, nullptr, 'f'},
+        {"timeout", required_argument, nullptr, 't'}, {"help", no_argument, nullptr, '?' + 1},
+        {nullptr, 0, nullptr, 0},
+    };
+    bool http = false;
+    const char* textfile = nullptr;
+    uint32_t timeout_s = 5;
+    for (int opt; (opt = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
+        char* end = nullptr;
+        switch (opt) {
+        case 'h': http = true; break;
+        case 'f': textfile = optarg; break;
+        case 't':
+            errno = 0;
+            timeout_s = strtou32(optarg, &end, 10);
+            if (errno != 0 || end == optarg || *end != '\0' || timeout_s == 0 || timeout_s > 3600) {
+                std::fprintf(stderr, "cellscope-export: --timeout takes 1 to 3600 seconds\n");
+                return 2;
+            }
+            break;
+        case '?' + 1: usage(stdout); return 0;
+        default: usage(stderr); return 2;
+        }
+    }
+    if (optind < argc || (http && textfile != nullptr)) {
+        usage(stderr);
+        return 2;
+    }
+    const ModelProfile* m = detect_model();
+    const int timeout_ms = static_cast<int>(timeout_s) * 1000;
+    if (http)
+        return serve_http(m, timeout_ms);
+    double age = 0;
+    const bool up = gather(m, timeout_ms, &age);
+    if (textfile != nullptr)
+        return write_textfile(textfile, m, up, age);
+    write_metrics(stdout, g_figures, m, up, age);
+    if (std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "cellscope-export: standard output: %s\n", std::strerror(errno));
+        return 1;
+    }
+    return up ? 0 : 1;
+}
