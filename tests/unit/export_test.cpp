@@ -1,0 +1,86 @@
+// The exporter's parts that need no daemon: judging an HTTP request head and
+// the metrics text of a store.
+#include <fcntl.h>
+#include <thread>
+
+#include "export/http.h"
+#include "export/metrics.h"
+#include "helpers.h"
+
+using namespace cellscope;
+
+TEST(Export, RequestHeadsAreJudged)
+{
+    const struct { std::string head; int status; } cases[] = {
+        {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", 200}, {"GET /metrics?a=b HTTP/1.0\n\n", 200},
+        {"GET /metric HTTP/1.1\r\n\r\n", 404}, {"GET /metrics/x HTTP/1.1\r\n\r\n", 404},
+        {"POST /metrics HTTP/1.1\r\n\r\n", 405}, {"HEAD /metrics HTTP/1.0\r\n\r\n", 405},
+        {"GET /metrics HTTP/2.0\r\n\r\n", 400}, {"GET  /metrics HTTP/1.1\r\n\r\n", 400},
+        {"GET metrics HTTP/1.1\r\n\r\n", 400}, {"GET /metrics HTTP/1.1\r\nno colon\r\n\r\n", 400},
+        {"GET /met rics HTTP/1.1\r\n\r\n", 400}, {"\r\n\r\n", 400}, {"G\x01T /metrics HTTP/1.1\r\n\r\n", 400},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(judge_request(c.head.data(), c.head.size()), c.status) << c.head;
+
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    char buffer[kMaxRequestHead];
+    std::thread writer([&] {
+        EXPECT_EQ(write(pipe_fds[1], "GET /metrics HTTP/1.1\r\n", 23), 23);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(write(pipe_fds[1], "\r\nbody", 6), 6);
+    });
+    EXPECT_EQ(read_request_head(pipe_fds[0], buffer, sizeof buffer, 2000), 25);  // in two pieces
+    writer.join();
+    const std::string big = "GET /metrics HTTP/1.1\r\nX: " + std::string(kMaxRequestHead, 'a');
+    std::thread flood([&] { EXPECT_GT(write(pipe_fds[1], big.data(), big.size()), 0); });
+    EXPECT_EQ(read_request_head(pipe_fds[0], buffer, sizeof buffer, 2000), -1);
+    flood.join();
+    close(pipe_fds[1]);
+    EXPECT_EQ(read_request_head(pipe_fds[0], buffer, sizeof buffer, 100), 0);  // closed before a complete head
+    close(pipe_fds[0]);
+}
+
+TEST(Export, MetricsShowTheLatestDumpWholeAndLeaveOutWhatIsNeverReported)
+{
+    static StatsStore store;
+    const ModelProfile& m = *module_for_ports(42);
+    store_init(store, m.cell_scale);
+    record_value(store.ports[5].port_shared, 900);
+    reset_port_and_group_peaks(store);
+    record_value(store.ports[5].port_shared, 300);
+    record_value(store.ports[5].pg_shared[7], 12);
+    store.ports[5].rxpp = (1ULL << 32) + 5;
+    store.ports[40].hol_drop[7] = 9;
+    record_value(store.sw.shared_limit, 512);
+    std::FILE* out = std::tmpfile();
+    write_metrics(out, store, &m, true, 1.5);
+    const std::string text = testutil::contents_of(out);
+    std::fclose(out);
+    for (const char* line : {"cellscope_up 1\n", "cellscope_module_info{model=\"ZQN4TRKW1\",ports=\"42\"} 1\n",
+                             "cellscope_buffer_cells 32768\n", "cellscope_dump_age_seconds 1.500\n",
+                             "cellscope_shared_limit_cells 512\n",
+                             "\ncellscope_port_shared_cells{port=\"xe5\",label=\"Bay 6\"} 300\n",
+                             "\ncellscope_pg_shared_cells{port=\"xe5\",label=\"Bay 6\",pg=\"7\"} 12\n",
+                             "\ncellscope_receive_packets_total{port=\"xe5\",label=\"Bay 6\"} 4294967301\n",
+                             "\ncellscope_queue_drops_total{port=\"xe40\",label=\"ISL1\",queue=\"7\"} 9\n",
+                             "# TYPE cellscope_queue_drops_total counter\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    EXPECT_EQ(text.find("port=\"xe29\",label=\"Q4.2\",queue"), std::string::npos);
+    EXPECT_EQ(text.find("cellscope_queue_shared_cells"), std::string::npos);
+    EXPECT_EQ(text.find("xe42"), std::string::npos);
+    size_t series = 0;
+    for (size_t at = text.find("\ncellscope_pg_shared_cells{"); at != std::string::npos;
+         at = text.find("\ncellscope_pg_shared_cells{", at + 1))
+        ++series;
+    EXPECT_EQ(series, 42u * 8);
+
+    out = std::tmpfile();
+    write_metrics(out, store, &m, false, 0);
+    write_metrics(out, store, nullptr, true, 0);
+    const std::string down = testutil::contents_of(out);
+    std::fclose(out);
+    EXPECT_EQ(down.find("cellscope_up 1"), std::string::npos);
+    EXPECT_EQ(down.find("cellscope_shared_cells"), std::string::npos);
+    EXPECT_NE(down.find("cellscope_buffer_cells 32768\n"), std::string::npos);
+}
