@@ -41,8 +41,8 @@ void clear_note(ExchangeState& state, int slot)
 
 FileStamp stamp_of(const struct stat& st)
 {
-    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-            static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<int64_t>(st.st_mtim.tv_nsec)};
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_mtim.tv_sec),
+            static_cast<int64_t>(st.st_mtim.tv_nsec)};
 }
 
 // The stamp of the file path names itself (a link is not followed).
@@ -366,8 +366,7 @@ int read_dump_file(const char* path, FileStamp& last, void (*reset)(StatsStore&)
     return 0;
 }
 
-void read_dump_files(ExchangeState& state, StatsStore& store, const ModelProfile& profile,
-                     const DumpPaths& paths)
+void read_dump_files(ExchangeState& state, StatsStore& store, const ModelProfile& profile, const DumpPaths& paths)
 {
     read_dump_file(paths.global, state.global_mtime, reset_switch_peaks, profile.parse_global, store);
     read_dump_file(paths.port, state.port_mtime, reset_port_and_group_peaks, profile.parse_port, store);
@@ -378,8 +377,7 @@ namespace {
 
 // Reads a complete dump another process asked for, unless it is already
 // read: the files are new when they are other files or written since.
-bool read_shared_dump(ExchangeState& state, StatsStore& store, const ModelProfile& profile,
-                      const DumpPaths& paths)
+bool read_shared_dump(ExchangeState& state, StatsStore& store, const ModelProfile& profile, const DumpPaths& paths)
 {
     if (!snapshot_complete(state, paths) || !lock_reading(state, LOCK_SH))
         return false;

@@ -27,12 +27,12 @@
 namespace cellscope {
 
 struct DumpPaths {
-    const char* global;   // switch-wide dump file
-    const char* port;     // per-port dump file
-    const char* pg;       // priority-group dump file
-    const char* marker;   // completion marker
-    const char* pidfile;  // the daemon's process-id file
-    const char* proc;     // where /proc/PID/status of the daemon is read
+    const char* global;        // switch-wide dump file
+    const char* port;          // per-port dump file
+    const char* pg;            // priority-group dump file
+    const char* marker;        // completion marker
+    const char* pidfile;       // the daemon's process-id file
+    const char* proc;          // where /proc/PID/status of the daemon is read
     const char* request_lock;  // held by the one process that asks for dumps
     const char* read_lock;     // shared by readers, taken alone to delete
 };
@@ -74,12 +74,12 @@ struct ExchangeState {
     FileStamp pg_mtime = kNeverSeen;
     FileStamp stale_marker = kNeverSeen;       // a marker the last request could not delete
     FileStamp pidfile_requested = kNeverSeen;  // the pid file as the last request found it
-    int32_t pid_requested = 0;    // the process it named then (0: none)
-    int passes_waiting = 0;       // passes without a marker since the last request
-    int request_lock = -1;        // lock files, once opened (-1: not, or cannot be)
+    int32_t pid_requested = 0;                 // the process it named then (0: none)
+    int passes_waiting = 0;                    // passes without a marker since the last request
+    int request_lock = -1;                     // lock files, once opened (-1: not, or cannot be)
     int read_lock = -1;
     bool locks_tried = false;
-    bool requester = false;       // this process asks for dumps
+    bool requester = false;  // this process asks for dumps
     char notes[kNoteSlots][kNoteSize]{};
 };
 

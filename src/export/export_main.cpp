@@ -6,9 +6,9 @@
 //   cellscope-export --textfile PATH [--timeout SECONDS]
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <cstdlib>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,8 +60,8 @@ bool gather(const ModelProfile* profile, int timeout_ms, double* age)
     }
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    const double seconds = static_cast<double>(now.tv_sec - completed.sec) +
-                           static_cast<double>(now.tv_nsec - completed.nsec) / 1e9;
+    const double seconds =
+        static_cast<double>(now.tv_sec - completed.sec) + static_cast<double>(now.tv_nsec - completed.nsec) / 1e9;
     *age = seconds > 0 ? seconds : 0;
     return true;
 }
@@ -136,8 +136,10 @@ int write_textfile(const char* path, const ModelProfile* m, bool up, double age)
 int main(int argc, char** argv)
 {
     static const struct option options[] = {
-        {"http", no_argument, nullptr, 'h'},      {"textfile", required_argument, nullptr, 'f'},
-        {"timeout", required_argument, nullptr, 't'}, {"help", no_argument, nullptr, '?' + 1},
+        {"http", no_argument, nullptr, 'h'},
+        {"textfile", required_argument, nullptr, 'f'},
+        {"timeout", required_argument, nullptr, 't'},
+        {"help", no_argument, nullptr, '?' + 1},
         {nullptr, 0, nullptr, 0},
     };
     bool http = false;
@@ -146,8 +148,12 @@ int main(int argc, char** argv)
     for (int opt; (opt = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
         char* end = nullptr;
         switch (opt) {
-        case 'h': http = true; break;
-        case 'f': textfile = optarg; break;
+        case 'h':
+            http = true;
+            break;
+        case 'f':
+            textfile = optarg;
+            break;
         case 't':
             errno = 0;
             timeout_s = strtou32(optarg, &end, 10);
@@ -156,8 +162,12 @@ int main(int argc, char** argv)
                 return 2;
             }
             break;
-        case '?' + 1: usage(stdout); return 0;
-        default: usage(stderr); return 2;
+        case '?' + 1:
+            usage(stdout);
+            return 0;
+        default:
+            usage(stderr);
+            return 2;
         }
     }
     if (optind < argc || (http && textfile != nullptr)) {

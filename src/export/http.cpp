@@ -1,6 +1,6 @@
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <cstdint>
 #include <ctime>
 #include <poll.h>
 #include <unistd.h>
@@ -30,7 +30,8 @@ const char* head_end(const char* text, size_t length)
 
 bool is_token_char(char c)
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || std::strchr("!#$%&'*+-.^_`|~", c);
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           std::strchr("!#$%&'*+-.^_`|~", c);
 }
 
 }  // namespace
@@ -106,8 +107,10 @@ int judge_request(const char* head, size_t length)
 
 void write_response_head(std::FILE* out, int status, size_t body_length)
 {
-    const char* reason = status == 200 ? "OK" : status == 404 ? "Not Found" : status == 405 ? "Method Not Allowed"
-                                                                                             : "Bad Request";
+    const char* reason = status == 200   ? "OK"
+                         : status == 404 ? "Not Found"
+                         : status == 405 ? "Method Not Allowed"
+                                         : "Bad Request";
     std::fprintf(out, "HTTP/1.1 %d %s\r\n", status, reason);
     std::fprintf(out, "Content-Type: %s\r\n", status == 200 ? "text/plain; version=0.0.4" : "text/plain");
     if (status == 405)

@@ -36,13 +36,20 @@ constexpr PortMetric kPortMetrics[] = {
 unsigned long long value_of(const PortStats& port, Field field, int group)
 {
     switch (field) {
-    case Field::PgShared: return port.pg_shared[group].current;
-    case Field::QueueShared: return port.queue_shared[group].current;
-    case Field::Rxpp: return port.rxpp;
-    case Field::Txpp: return port.txpp;
-    case Field::IbpDrop: return port.ibp_drop;
-    case Field::HolDrop: return port.hol_drop[group];
-    default: return port.port_shared.current;
+    case Field::PgShared:
+        return port.pg_shared[group].current;
+    case Field::QueueShared:
+        return port.queue_shared[group].current;
+    case Field::Rxpp:
+        return port.rxpp;
+    case Field::Txpp:
+        return port.txpp;
+    case Field::IbpDrop:
+        return port.ibp_drop;
+    case Field::HolDrop:
+        return port.hol_drop[group];
+    default:
+        return port.port_shared.current;
     }
 }
 

@@ -128,11 +128,16 @@ UsageRecord& usage_record(StatsStore& store, Field field, const Place& place)
 {
     PortStats& port = store.ports[place.slot];
     switch (field) {
-    case Field::TotalShared: return store.sw.total_shared;
-    case Field::SharedLimit: return store.sw.shared_limit;
-    case Field::PgShared: return port.pg_shared[place.group];
-    case Field::QueueShared: return port.queue_shared[place.group];
-    default: return port.port_shared;
+    case Field::TotalShared:
+        return store.sw.total_shared;
+    case Field::SharedLimit:
+        return store.sw.shared_limit;
+    case Field::PgShared:
+        return port.pg_shared[place.group];
+    case Field::QueueShared:
+        return port.queue_shared[place.group];
+    default:
+        return port.port_shared;
     }
 }
 
@@ -140,10 +145,14 @@ uint64_t& counter(StatsStore& store, Field field, const Place& place)
 {
     PortStats& port = store.ports[place.slot];
     switch (field) {
-    case Field::Rxpp: return port.rxpp;
-    case Field::Txpp: return port.txpp;
-    case Field::HolDrop: return port.hol_drop[place.group];
-    default: return port.ibp_drop;
+    case Field::Rxpp:
+        return port.rxpp;
+    case Field::Txpp:
+        return port.txpp;
+    case Field::HolDrop:
+        return port.hol_drop[place.group];
+    default:
+        return port.ibp_drop;
     }
 }
 

@@ -114,10 +114,10 @@ private:
     uint8_t resume_[kMaxMarkers]{};  // where the search goes on after marker i
     char folded_[kMaxMarkers][kMaxMarkerLength + 1]{};
     unsigned char case_bits_[kMaxMarkers][kMaxMarkerLength + 1]{};
-    uint8_t first_[256]{};   // markers whose first byte this is, either case
-    uint8_t second_[256]{};  // markers whose second byte this is, either case
+    uint8_t first_[256]{};               // markers whose first byte this is, either case
+    uint8_t second_[256]{};              // markers whose second byte this is, either case
     uint8_t window_ = kMaxMarkerLength;  // length of the shortest marker
-    uint8_t shift_[256]{};   // safe advance when this byte ends the window
+    uint8_t shift_[256]{};               // safe advance when this byte ends the window
 };
 
 }  // namespace cellscope

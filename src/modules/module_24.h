@@ -24,19 +24,24 @@ inline constexpr ModelProfile kModule{
     .parse_port = dump_format({
         {.marker = "IRXPP", .key = "COUNT=", .field = Field::Rxpp, .port = Port::Line},
         {.marker = "ITXPP", .key = "COUNT=", .field = Field::Txpp, .port = Port::Line},
-        {.marker = "PORT_SHARED_COUNT", .key = "PORT_SHARED_COUNT=", .field = Field::PortShared,
-         .port = Port::Line},
+        {.marker = "PORT_SHARED_COUNT", .key = "PORT_SHARED_COUNT=", .field = Field::PortShared, .port = Port::Line},
         // The average queue size sits in bits 15 to 29 of the register.
-        {.marker = "WREDAVGQSIZE_CELL", .key = "AVGQSIZE_CELL=", .field = Field::QueueShared,
-         .port = Port::Line, .index = Index::Paren, .scale = Scale::Bits15To29},
+        {.marker = "WREDAVGQSIZE_CELL",
+         .key = "AVGQSIZE_CELL=",
+         .field = Field::QueueShared,
+         .port = Port::Line,
+         .index = Index::Paren,
+         .scale = Scale::Bits15To29},
         {.marker = "IBP_DROP_PKT_CNT", .key = "COUNT=", .field = Field::IbpDrop, .port = Port::Line},
-        {.marker = "HOLDROP_PKT_CNT", .key = "COUNT=", .field = Field::HolDrop, .port = Port::Line,
+        {.marker = "HOLDROP_PKT_CNT",
+         .key = "COUNT=",
+         .field = Field::HolDrop,
+         .port = Port::Line,
          .index = Index::Paren},
     }),
     .parse_pg = dump_format({
         // The value follows the first "=" after the marker, whatever its name.
-        {.marker = "PG_SHARED_COUNT", .key = "=", .field = Field::PgShared, .port = Port::Line,
-         .index = Index::Paren},
+        {.marker = "PG_SHARED_COUNT", .key = "=", .field = Field::PgShared, .port = Port::Line, .index = Index::Paren},
     }),
 };
 

@@ -12,10 +12,8 @@ namespace cellscope::module_30 {
 
 // Slot of each MMU port 0 to 48, -1 where the MMU port has no port here.
 inline constexpr int32_t kMmuPorts[] = {
-    -1,
-    0,  4,  8,  12, 1,  5,  9,  13, 2,  6,  10, 14, 3,  7,  11, 15,
-    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-    16, 20, 24, 28, 17, 21, 25, 29, 18, 22, 26, -1, 19, 23, 27,
+    -1, 0,  4,  8,  12, 1,  5,  9,  13, 2,  6,  10, 14, 3,  7,  11, 15, -1, -1, -1, -1, -1, -1, -1, -1,
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, 16, 20, 24, 28, 17, 21, 25, 29, 18, 22, 26, -1, 19, 23, 27,
 };
 inline constexpr std::span<const int32_t> kPortMaps[] = {kMmuPorts};
 
@@ -32,29 +30,35 @@ inline constexpr ModelProfile kModule{
     .model = "ZQN4TKW1",
     .port_count = 30,
     .cell_scale = 32768,
-    .port_labels = {"Bay 1",  "Bay 2",  "Bay 3",  "Bay 4",  "Bay 5",  "Bay 6",  "Bay 7",  "Bay 8",
-                    "Bay 9",  "Bay 10", "Bay 11", "Bay 12", "Bay 13", "Bay 14", "Bay 15", "Bay 16",
-                    "X1",     "X2",     "X3",     "X4",     "X5",     "X6",     "X7",     "X8",
-                    "X9",     "X10",    "ISL1",   "ISL2",   "ISL3",   "ISL4"},
+    .port_labels = {"Bay 1",  "Bay 2",  "Bay 3",  "Bay 4",  "Bay 5",  "Bay 6",  "Bay 7", "Bay 8", "Bay 9", "Bay 10",
+                    "Bay 11", "Bay 12", "Bay 13", "Bay 14", "Bay 15", "Bay 16", "X1",    "X2",    "X3",    "X4",
+                    "X5",     "X6",     "X7",     "X8",     "X9",     "X10",    "ISL1",  "ISL2",  "ISL3",  "ISL4"},
     .port_maps = kPortMaps,
     // Three value keys are a shorter field name than their marker.
     .parse_global = dump_format({
         {.marker = "TOTAL_BUFFER_COUNT_CELL_SP", .key = "TOTAL_BUFFER_COUNT=", .field = Field::TotalShared},
-        {.marker = "OP_BUFFER_SHARED_LIMIT_CELL", .key = "OP_BUFFER_SHARED_LIMIT_CELL=",
-         .field = Field::SharedLimit},
+        {.marker = "OP_BUFFER_SHARED_LIMIT_CELL", .key = "OP_BUFFER_SHARED_LIMIT_CELL=", .field = Field::SharedLimit},
     }),
     .parse_port = dump_format({
-        {.marker = "CTR_UC_DROP", .key = "PKT_CNT=", .field = Field::HolDrop, .index = Index::Bracket,
+        {.marker = "CTR_UC_DROP",
+         .key = "PKT_CNT=",
+         .field = Field::HolDrop,
+         .index = Index::Bracket,
          .layout = &kUcDrop},
         {.marker = "RXPP", .key = "COUNT=", .field = Field::Rxpp, .port = Port::Line},
         {.marker = "TXPP", .key = "COUNT=", .field = Field::Txpp, .port = Port::Line},
-        {.marker = "PORT_SHARED_COUNT_CELL", .key = "PORT_SHARED_COUNT=", .field = Field::PortShared,
+        {.marker = "PORT_SHARED_COUNT_CELL",
+         .key = "PORT_SHARED_COUNT=",
+         .field = Field::PortShared,
          .port = Port::Line},
         {.marker = "DROP_PKT_CNT_ING", .key = "COUNT=", .field = Field::IbpDrop, .port = Port::Line},
     }),
     .parse_pg = dump_format({
-        {.marker = "PG_SHARED_COUNT_CELL", .key = "PG_SHARED_COUNT=", .field = Field::PgShared,
-         .port = Port::Line, .index = Index::Paren},
+        {.marker = "PG_SHARED_COUNT_CELL",
+         .key = "PG_SHARED_COUNT=",
+         .field = Field::PgShared,
+         .port = Port::Line,
+         .index = Index::Paren},
     }),
 };
 

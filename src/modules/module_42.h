@@ -31,20 +31,18 @@ inline constexpr Layout kIngressDrop = layout({{0, 1, kXPipe}, {64, 1, kYPipe}})
 // 4 on from 1576; the array ends with Y pipe port 21, so Y pipe ports 22 to
 // 24 (slots 29 to 31) report none. Queues above 7 are not kept. X pipe port 2
 // is Bay 1 (slot 0), decoded like every other port, so Bay 1 shows its drops.
-inline constexpr Layout kUcDrop = layout({{0, 12, kXPipe},
-                                          {1536, 10, ports_of(kYPipe, 0, 4)},
-                                          {1576, 12, ports_of(kYPipe, 4, 22)}});
+inline constexpr Layout kUcDrop =
+    layout({{0, 12, kXPipe}, {1536, 10, ports_of(kYPipe, 0, 4)}, {1576, 12, ports_of(kYPipe, 4, 22)}});
 
 inline constexpr ModelProfile kModule{
     .model = "ZQN4TRKW1",
     .port_count = 42,
     .cell_scale = 32768,
-    .port_labels = {"Bay 1",  "Bay 2",  "Bay 3",  "Bay 4",  "Bay 5",  "Bay 6",  "Bay 7",  "Bay 8",
-                    "Bay 9",  "Bay 10", "Bay 11", "Bay 12", "Bay 13", "Bay 14", "Bay 15", "Bay 16",
-                    "Q1.1",   "Q1.2",   "Q1.3",   "Q1.4",   "Q2.1",   "Q2.2",   "Q2.3",   "Q2.4",
-                    "Q3.1",   "Q3.2",   "Q3.3",   "Q3.4",   "Q4.1",   "Q4.2",   "Q4.3",   "Q4.4",
-                    "X1",     "X2",     "X3",     "X4",     "X5",     "X6",     "X7",     "X8",
-                    "ISL1",   "ISL2"},
+    .port_labels = {"Bay 1",  "Bay 2",  "Bay 3",  "Bay 4",  "Bay 5",  "Bay 6",  "Bay 7",  "Bay 8", "Bay 9",
+                    "Bay 10", "Bay 11", "Bay 12", "Bay 13", "Bay 14", "Bay 15", "Bay 16", "Q1.1",  "Q1.2",
+                    "Q1.3",   "Q1.4",   "Q2.1",   "Q2.2",   "Q2.3",   "Q2.4",   "Q3.1",   "Q3.2",  "Q3.3",
+                    "Q3.4",   "Q4.1",   "Q4.2",   "Q4.3",   "Q4.4",   "X1",     "X2",     "X3",    "X4",
+                    "X5",     "X6",     "X7",     "X8",     "ISL1",   "ISL2"},
     .port_maps = kPortMaps,
     .parse_global = dump_format({
         {.marker = "THDI_BUFFER_CELL_LIMIT_SP", .key = "LIMIT=", .field = Field::SharedLimit},
@@ -53,20 +51,38 @@ inline constexpr ModelProfile kModule{
     .parse_port = dump_format({
         {.marker = "RXPP", .key = "COUNT=", .field = Field::Rxpp, .port = Port::Named},
         {.marker = "TXPP", .key = "COUNT=", .field = Field::Txpp, .port = Port::Named},
-        {.marker = "THDI_PORT_SP_CNTRS_RT_X", .key = "PORT_SP_SHARED_COUNT=", .field = Field::PortShared,
-         .index = Index::Bracket, .layout = &kSharedX},
-        {.marker = "THDI_PORT_SP_CNTRS_RT_Y", .key = "PORT_SP_SHARED_COUNT=", .field = Field::PortShared,
-         .index = Index::Bracket, .layout = &kSharedY},
-        {.marker = "CTR_ING_DROP", .key = "PKTCNT=", .field = Field::IbpDrop, .index = Index::Bracket,
+        {.marker = "THDI_PORT_SP_CNTRS_RT_X",
+         .key = "PORT_SP_SHARED_COUNT=",
+         .field = Field::PortShared,
+         .index = Index::Bracket,
+         .layout = &kSharedX},
+        {.marker = "THDI_PORT_SP_CNTRS_RT_Y",
+         .key = "PORT_SP_SHARED_COUNT=",
+         .field = Field::PortShared,
+         .index = Index::Bracket,
+         .layout = &kSharedY},
+        {.marker = "CTR_ING_DROP",
+         .key = "PKTCNT=",
+         .field = Field::IbpDrop,
+         .index = Index::Bracket,
          .layout = &kIngressDrop},
-        {.marker = "CTR_UC_DROP", .key = "PKTCNT=", .field = Field::HolDrop, .index = Index::Bracket,
+        {.marker = "CTR_UC_DROP",
+         .key = "PKTCNT=",
+         .field = Field::HolDrop,
+         .index = Index::Bracket,
          .layout = &kUcDrop},
     }),
     .parse_pg = dump_format({
-        {.marker = "THDI_PORT_PG_CNTRS_RT1_X", .key = "PG_SHARED_COUNT=", .field = Field::PgShared,
-         .index = Index::Bracket, .layout = &kPgX},
-        {.marker = "THDI_PORT_PG_CNTRS_RT1_Y", .key = "PG_SHARED_COUNT=", .field = Field::PgShared,
-         .index = Index::Bracket, .layout = &kPgY},
+        {.marker = "THDI_PORT_PG_CNTRS_RT1_X",
+         .key = "PG_SHARED_COUNT=",
+         .field = Field::PgShared,
+         .index = Index::Bracket,
+         .layout = &kPgX},
+        {.marker = "THDI_PORT_PG_CNTRS_RT1_Y",
+         .key = "PG_SHARED_COUNT=",
+         .field = Field::PgShared,
+         .index = Index::Bracket,
+         .layout = &kPgY},
     }),
 };
 

@@ -18,9 +18,9 @@ namespace cellscope {
 using LabelTable = std::array<const char*, kMaxPorts>;
 
 struct ModelProfile {
-    const char* model;     // the board's device-tree model string
-    int32_t port_count;    // slots the views show: 0 to port_count - 1
-    uint32_t cell_scale;   // buffer size in cells, the histograms' 100 %
+    const char* model;    // the board's device-tree model string
+    int32_t port_count;   // slots the views show: 0 to port_count - 1
+    uint32_t cell_scale;  // buffer size in cells, the histograms' 100 %
     LabelTable port_labels;
     // Tables that give the store slot of a port the dumps number their own
     // way (-1: no slot); every counter layout runs over a part of one.

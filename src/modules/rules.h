@@ -28,7 +28,7 @@ enum class Field : uint8_t {
     Rxpp,         // per-port counters
     Txpp,
     IbpDrop,
-    HolDrop,      //   per queue
+    HolDrop,  //   per queue
 };
 
 constexpr bool is_switch_wide(Field field)

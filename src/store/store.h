@@ -7,9 +7,9 @@
 
 namespace cellscope {
 
-inline constexpr int kMaxPorts = 42;   // slots of the largest module
+inline constexpr int kMaxPorts = 42;  // slots of the largest module
 inline constexpr int kBuckets = 10;
-inline constexpr int kGroups = 8;      // priority groups / queues per port
+inline constexpr int kGroups = 8;  // priority groups / queues per port
 
 // Bucket bounds as percentages of the model's cell scale.
 inline constexpr std::array<uint32_t, kBuckets> bucket_percent{1, 5, 10, 20, 50, 60, 70, 80, 90, 100};

@@ -87,9 +87,15 @@ Parsed parse_number(const char* text, int base)
         base = 10;
     }
     switch (base) {
-    case 8: p = accumulate<8>(p, r); break;
-    case 10: p = accumulate<10>(p, r); break;
-    default: p = accumulate<16>(p, r); break;
+    case 8:
+        p = accumulate<8>(p, r);
+        break;
+    case 10:
+        p = accumulate<10>(p, r);
+        break;
+    default:
+        p = accumulate<16>(p, r);
+        break;
     }
     if (r.converted)
         r.stop = reinterpret_cast<const char*>(p);

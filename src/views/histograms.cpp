@@ -9,9 +9,18 @@ namespace {
 
 using RecordOf = const UsageRecord& (*)(const PortStats& port, uint32_t index);
 
-const UsageRecord& port_record(const PortStats& port, uint32_t) { return port.port_shared; }
-const UsageRecord& pg_record(const PortStats& port, uint32_t pg) { return port.pg_shared[pg]; }
-const UsageRecord& queue_record(const PortStats& port, uint32_t queue) { return port.queue_shared[queue]; }
+const UsageRecord& port_record(const PortStats& port, uint32_t)
+{
+    return port.port_shared;
+}
+const UsageRecord& pg_record(const PortStats& port, uint32_t pg)
+{
+    return port.pg_shared[pg];
+}
+const UsageRecord& queue_record(const PortStats& port, uint32_t queue)
+{
+    return port.queue_shared[queue];
+}
 
 // Opens the frame; the title line (already formatted) and the line of
 // bucket bounds follow.

@@ -33,9 +33,9 @@ void write_pg_row(std::FILE* out, const PortStats& p, const char* label)
     std::fprintf(out,
                  "%02d  %04x %04x %04x %04x  %04x %04x  %04x %04x  %04x %04x  %04x %04x  %04x %04x"
                  "  %04x %04x  %04x %04x  %s\n",
-                 p.id, p.port_shared.current, p.port_shared.max, g[0].current, g[0].max, g[1].current,
-                 g[1].max, g[2].current, g[2].max, g[3].current, g[3].max, g[4].current, g[4].max,
-                 g[5].current, g[5].max, g[6].current, g[6].max, g[7].current, g[7].max, label);
+                 p.id, p.port_shared.current, p.port_shared.max, g[0].current, g[0].max, g[1].current, g[1].max,
+                 g[2].current, g[2].max, g[3].current, g[3].max, g[4].current, g[4].max, g[5].current, g[5].max,
+                 g[6].current, g[6].max, g[7].current, g[7].max, label);
 }
 
 void write_queue_row(std::FILE* out, const PortStats& p, const char* label)
@@ -44,18 +44,17 @@ void write_queue_row(std::FILE* out, const PortStats& p, const char* label)
     std::fprintf(out,
                  "%02d  %04x %04x %04x %04x %04x %04x %04x %04x %04x %04x %04x %04x %04x %04x"
                  " %04x %04x %04x %04x %s\n",
-                 p.id, p.port_shared.current, p.port_shared.max, q[0].current, q[0].max, q[1].current,
-                 q[1].max, q[2].current, q[2].max, q[3].current, q[3].max, q[4].current, q[4].max,
-                 q[5].current, q[5].max, q[6].current, q[6].max, q[7].current, q[7].max, label);
+                 p.id, p.port_shared.current, p.port_shared.max, q[0].current, q[0].max, q[1].current, q[1].max,
+                 q[2].current, q[2].max, q[3].current, q[3].max, q[4].current, q[4].max, q[5].current, q[5].max,
+                 q[6].current, q[6].max, q[7].current, q[7].max, label);
 }
 
 void write_drop_row(std::FILE* out, const PortStats& p, const char* label)
 {
     const uint64_t* h = p.hol_drop;
-    std::fprintf(out, "%02d  %08lx %08lx %08lx %08lx %08lx %08lx %08lx %08lx %08lx %08lx %08lx %s\n",
-                 p.id, low32(p.ibp_drop), low32(h[0]), low32(h[1]), low32(h[2]), low32(h[3]),
-                 low32(h[4]), low32(h[5]), low32(h[6]), low32(h[7]), low32(p.txpp), low32(p.rxpp),
-                 label);
+    std::fprintf(out, "%02d  %08lx %08lx %08lx %08lx %08lx %08lx %08lx %08lx %08lx %08lx %08lx %s\n", p.id,
+                 low32(p.ibp_drop), low32(h[0]), low32(h[1]), low32(h[2]), low32(h[3]), low32(h[4]), low32(h[5]),
+                 low32(h[6]), low32(h[7]), low32(p.txpp), low32(p.rxpp), label);
 }
 
 }  // namespace
