@@ -21,13 +21,17 @@ MARKER, REPORT, PIDFILE = "swfabric_se_dump_complete", "cellscope_results.log", 
 PIDFILE_MSG = b"cellscope: /var/run/swfabric_se_dump.pid: "
 NO_PIDFILE = PIDFILE_MSG + b"cannot open: No such file or directory\n"
 PASS, HOME_ERASE, RELOAD = b"Total Shared Count", b"\x1b[H\x1b[K", b"\x1b[H\x1b[J Reloading please wait..."
-PERCENTS, CELL_SCALE = (1, 5, 10, 20, 50, 60, 70, 80, 90, 100), {"42": 32768, "24": 16384, "30": 32768}
-LABELS = {
-    "42": ["Bay %d" % i for i in range(1, 17)] + ["Q%d.%d" % (q, i) for q in range(1, 5) for i in range(1, 5)]
-          + ["X%d" % i for i in range(1, 9)] + ["ISL1", "ISL2"],
-    "24": ["Bay %d" % (i // 2 + 1 + 8 * (i % 2)) for i in range(16)] + "X1 X8 X2 X3 X7 X4 X5 X6".split(),
-    "30": ["Bay %d" % i for i in range(1, 17)] + ["X%d" % i for i in range(1, 11)] + ["ISL%d" % i for i in range(1, 5)],
-}
+PERCENTS = (1, 5, 10, 20, 50, 60, 70, 80, 90, 100)
+MODULES = os.environ.get("CELLSCOPE_MODULES", os.path.join(os.path.dirname(BINARY), "cellscope-modules"))
+
+
+def registry(*args):
+    """What the registry tool prints, as lines."""
+    return subprocess.run([MODULES, *args], capture_output=True, text=True, check=True).stdout.splitlines()
+
+
+CELL_SCALE = {line.split()[0]: int(line.split()[2]) for line in registry()}
+LABELS = {ports: registry("--labels", ports) for ports in CELL_SCALE}
 
 
 def put(path, data):
