@@ -47,7 +47,8 @@ uint32_t small_noise(const Snapshot& s, uint64_t tag, uint64_t index, uint32_t b
 }
 
 uint64_t extra_counter(const Snapshot& s, uint64_t tag, uint64_t index) {
-    return mix(s.noise_seed, tag, index) % 5000 + s.number * (mix(s.noise_seed, tag + 1, index) % 40);
+    return s.counter_base + mix(s.noise_seed, tag, index) % 5000 +
+           s.number * (mix(s.noise_seed, tag + 1, index) % 40);
 }
 
 // The port at a slot given as an int (a port map entry, never -1 here).

@@ -37,13 +37,14 @@ uint64_t mix(uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
     return r2.next();
 }
 
-Traffic::Traffic(Model model, Scenario scenario, uint64_t seed, int target)
+Traffic::Traffic(Model model, Scenario scenario, uint64_t seed, int target, uint64_t counter_base)
     : model_(model), scenario_(scenario), info_(model_info(model)),
       ports_(static_cast<std::size_t>(info_.port_count)),
       rng_(mix(seed, static_cast<uint64_t>(model), static_cast<uint64_t>(scenario))),
       target_(target >= 0 && target < info_.port_count ? static_cast<std::size_t>(target) : 0) {
     snap_.model = model;
     snap_.noise_seed = mix(seed, 0x5eed);
+    snap_.counter_base = counter_base;
     snap_.shared_limit = info_.cell_scale - info_.cell_scale / 8;
 
     for (std::size_t p = 0; p < ports_; ++p) {
@@ -66,6 +67,11 @@ Traffic::Traffic(Model model, Scenario scenario, uint64_t seed, int target)
             for (std::size_t k = 0; k < kGroups; ++k)
                 ps.hol_drop[k] = q_w_[p][k] ? rng_.below(5000) : 0;
         }
+        // Added after the draws, so the base shifts the counters and nothing else.
+        ps.rxpp += counter_base;
+        ps.txpp += counter_base;
+        ps.ibp_drop += counter_base;
+        for (uint64_t& drops : ps.hol_drop) drops += counter_base;
     }
 
     if (scenario_ == Scenario::Incast) {

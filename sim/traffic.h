@@ -46,8 +46,9 @@ struct PortState {
 
 struct Snapshot {
     Model model = Model::M42;
-    uint64_t number = 0;      // dump number, from 1
-    uint64_t noise_seed = 0;  // feeds the values the monitor does not read
+    uint64_t number = 0;        // dump number, from 1
+    uint64_t noise_seed = 0;    // feeds the values the monitor does not read
+    uint64_t counter_base = 0;  // where every packet and drop counter started
     uint32_t total_shared = 0;
     uint32_t shared_limit = 0;
     std::array<PortState, kMaxPorts> ports{};  // first port_count used
@@ -55,8 +56,9 @@ struct Snapshot {
 
 class Traffic {
 public:
-    // target: the slot that the incast scenario congests.
-    Traffic(Model model, Scenario scenario, uint64_t seed, int target = 0);
+    // target: the slot that the incast scenario congests; counter_base: added
+    // to every packet and drop counter from the start.
+    Traffic(Model model, Scenario scenario, uint64_t seed, int target = 0, uint64_t counter_base = 0);
 
     // Advances one interval and returns the new state.
     const Snapshot& next();
