@@ -26,7 +26,7 @@ std::unique_ptr<DumpSource> make_source(const Options& o, std::string& err) {
         if (!replay->open(o.replay_dir, err)) return nullptr;
         return replay;
     }
-    return std::make_unique<GeneratedSource>(o.model, o.scenario, o.seed, o.target);
+    return std::make_unique<GeneratedSource>(o.model, o.scenario, o.seed, o.target, o.counter_base);
 }
 
 bool dump_once(DumpSource& source, DumpSink& sink) {

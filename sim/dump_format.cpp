@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 
 namespace swsim {
@@ -46,8 +47,12 @@ uint32_t small_noise(const Snapshot& s, uint64_t tag, uint64_t index, uint32_t b
 }
 
 uint64_t extra_counter(const Snapshot& s, uint64_t tag, uint64_t index) {
-    return mix(s.noise_seed, tag, index) % 5000 + s.number * (mix(s.noise_seed, tag + 1, index) % 40);
+    return s.counter_base + mix(s.noise_seed, tag, index) % 5000 +
+           s.number * (mix(s.noise_seed, tag + 1, index) % 40);
 }
+
+// The port at a slot given as an int (a port map entry, never -1 here).
+const PortState& port_at(const Snapshot& s, int slot) { return s.ports[static_cast<std::size_t>(slot)]; }
 
 void header(std::string& out, const Snapshot& s, const char* what) {
     add(out, "# swfabric shared buffer dump %" PRIu64 ", module %s, unit 0, %s\n", s.number,
@@ -63,55 +68,57 @@ void global_42(std::string& out, const Snapshot& s) {
 }
 
 void pg_42(std::string& out, const Snapshot& s) {
-    for (int p = 0; p < kXPipePorts; ++p)
-        for (int k = 0; k < kGroups; ++k) {
-            const int idx = 8 * p + k;
-            add(out, "THDI_PORT_PG_CNTRS_RT1_X.ipipe0[%d]: <PG_SHARED_COUNT=%s,PG_MIN_COUNT=%s>\n", idx,
-                Hex(s.ports[xpipe_port_map[p]].pg[k]).text, Hex(small_noise(s, 1, idx, 9)).text);
+    for (std::size_t p = 0; p < kXPipePorts; ++p)
+        for (std::size_t k = 0; k < kGroups; ++k) {
+            const std::size_t idx = kGroups * p + k;
+            add(out, "THDI_PORT_PG_CNTRS_RT1_X.ipipe0[%zu]: <PG_SHARED_COUNT=%s,PG_MIN_COUNT=%s>\n", idx,
+                Hex(port_at(s, xpipe_port_map[p]).pg[k]).text, Hex(small_noise(s, 1, idx, 9)).text);
         }
-    for (int p = 0; p < kYPipePorts; ++p)
-        for (int k = 0; k < kGroups; ++k) {
-            const int idx = 8 * p + k;
-            add(out, "THDI_PORT_PG_CNTRS_RT1_Y.ipipe1[%d]: <PG_SHARED_COUNT=%s,PG_MIN_COUNT=%s>\n", idx,
-                Hex(s.ports[ypipe_port_map[p]].pg[k]).text, Hex(small_noise(s, 2, idx, 9)).text);
+    for (std::size_t p = 0; p < kYPipePorts; ++p)
+        for (std::size_t k = 0; k < kGroups; ++k) {
+            const std::size_t idx = kGroups * p + k;
+            add(out, "THDI_PORT_PG_CNTRS_RT1_Y.ipipe1[%zu]: <PG_SHARED_COUNT=%s,PG_MIN_COUNT=%s>\n", idx,
+                Hex(port_at(s, ypipe_port_map[p]).pg[k]).text, Hex(small_noise(s, 2, idx, 9)).text);
         }
 }
 
 void port_42(std::string& out, const Snapshot& s) {
-    for (int slot = 0; slot < 42; ++slot)
-        add(out, "RXPP.xe%d: COUNT=%s\n", slot, Hex(s.ports[slot].rxpp).text);
-    for (int slot = 0; slot < 42; ++slot)
-        add(out, "TXPP.xe%d: COUNT=%s\n", slot, Hex(s.ports[slot].txpp).text);
+    for (std::size_t slot = 0; slot < 42; ++slot)
+        add(out, "RXPP.xe%zu: COUNT=%s\n", slot, Hex(s.ports[slot].rxpp).text);
+    for (std::size_t slot = 0; slot < 42; ++slot)
+        add(out, "TXPP.xe%zu: COUNT=%s\n", slot, Hex(s.ports[slot].txpp).text);
 
     // Four service pools per pipe port; the monitor reads pool 0.
-    for (int p = 0; p < kXPipePorts; ++p)
-        for (int k = 0; k < 4; ++k) {
-            const int idx = 4 * p + k;
-            uint32_t v = k == 0 ? s.ports[xpipe_port_map[p]].port_shared : small_noise(s, 3, idx, 16);
-            add(out, "THDI_PORT_SP_CNTRS_RT_X.ipipe0[%d]: <PORT_SP_SHARED_COUNT=%s,PORT_SP_MIN_COUNT=0>\n",
+    for (std::size_t p = 0; p < kXPipePorts; ++p)
+        for (std::size_t k = 0; k < 4; ++k) {
+            const std::size_t idx = 4 * p + k;
+            uint32_t v = k == 0 ? port_at(s, xpipe_port_map[p]).port_shared : small_noise(s, 3, idx, 16);
+            add(out, "THDI_PORT_SP_CNTRS_RT_X.ipipe0[%zu]: <PORT_SP_SHARED_COUNT=%s,PORT_SP_MIN_COUNT=0>\n",
                 idx, Hex(v).text);
         }
-    for (int p = 0; p < kYPipePorts; ++p)
-        for (int k = 0; k < 4; ++k) {
-            const int idx = 4 * p + k;
-            uint32_t v = k == 0 ? s.ports[ypipe_port_map[p]].port_shared : small_noise(s, 4, idx, 16);
-            add(out, "THDI_PORT_SP_CNTRS_RT_Y.ipipe1[%d]: <PORT_SP_SHARED_COUNT=%s,PORT_SP_MIN_COUNT=0>\n",
+    for (std::size_t p = 0; p < kYPipePorts; ++p)
+        for (std::size_t k = 0; k < 4; ++k) {
+            const std::size_t idx = 4 * p + k;
+            uint32_t v = k == 0 ? port_at(s, ypipe_port_map[p]).port_shared : small_noise(s, 4, idx, 16);
+            add(out, "THDI_PORT_SP_CNTRS_RT_Y.ipipe1[%zu]: <PORT_SP_SHARED_COUNT=%s,PORT_SP_MIN_COUNT=0>\n",
                 idx, Hex(v).text);
         }
 
     // One array for both pipelines: X at 0.., Y at 64..; 17 to 63 unused.
-    for (int idx = 0; idx <= 88; ++idx) {
+    for (std::size_t idx = 0; idx <= 88; ++idx) {
         uint64_t v = 0;
         if (idx < kXPipePorts)
-            v = s.ports[xpipe_port_map[idx]].ibp_drop;
+            v = port_at(s, xpipe_port_map[idx]).ibp_drop;
         else if (idx >= 64)
-            v = s.ports[ypipe_port_map[idx - 64]].ibp_drop;
-        add(out, "CTR_ING_DROP.ipipe0[%d]: <PKTCNT=%s>\n", idx, Hex(v).text);
+            v = port_at(s, ypipe_port_map[idx - 64]).ibp_drop;
+        add(out, "CTR_ING_DROP.ipipe0[%zu]: <PKTCNT=%s>\n", idx, Hex(v).text);
     }
 
     // Unicast drops per queue; queues above 7 are multicast and CPU queues.
     auto uc = [&](int idx, int slot, int q) {
-        uint64_t v = q < kGroups ? s.ports[slot].hol_drop[q] : extra_counter(s, 5, idx);
+        const auto queue = static_cast<std::size_t>(q);
+        uint64_t v = queue < kGroups ? port_at(s, slot).hol_drop[queue]
+                                     : extra_counter(s, 5, static_cast<uint64_t>(idx));
         add(out, "CTR_UC_DROP.mmu0[%d]: <PKTCNT=%s>\n", idx, Hex(v).text);
     };
     for (int p = 0; p < kXPipePorts; ++p)
@@ -128,27 +135,27 @@ void global_24(std::string& out, const Snapshot& s) {
 }
 
 void pg_24(std::string& out, const Snapshot& s) {
-    for (int slot = 0; slot < 24; ++slot)
-        for (int k = 0; k < kGroups; ++k)
-            add(out, "PG_SHARED_COUNT(%d).xe%d: <PG_SHARED_COUNT=%s,PG_MIN_COUNT=%s>\n", k, slot,
+    for (std::size_t slot = 0; slot < 24; ++slot)
+        for (std::size_t k = 0; k < kGroups; ++k)
+            add(out, "PG_SHARED_COUNT(%zu).xe%zu: <PG_SHARED_COUNT=%s,PG_MIN_COUNT=%s>\n", k, slot,
                 Hex(s.ports[slot].pg[k]).text, Hex(small_noise(s, 6, slot * 8 + k, 9)).text);
 }
 
 void port_24(std::string& out, const Snapshot& s) {
-    for (int slot = 0; slot < 24; ++slot) {
+    for (std::size_t slot = 0; slot < 24; ++slot) {
         const PortState& ps = s.ports[slot];
-        add(out, "IRXPP.xe%d: COUNT=%s\n", slot, Dec(ps.rxpp).text);
-        add(out, "ITXPP.xe%d: COUNT=%s\n", slot, Dec(ps.txpp).text);
-        add(out, "PORT_SHARED_COUNT.xe%d: <PORT_SHARED_COUNT=%s,PORT_MIN_COUNT=0>\n", slot,
+        add(out, "IRXPP.xe%zu: COUNT=%s\n", slot, Dec(ps.rxpp).text);
+        add(out, "ITXPP.xe%zu: COUNT=%s\n", slot, Dec(ps.txpp).text);
+        add(out, "PORT_SHARED_COUNT.xe%zu: <PORT_SHARED_COUNT=%s,PORT_MIN_COUNT=0>\n", slot,
             Hex(ps.port_shared).text);
         // Queue size in cells sits in bits 15..29, a running fraction below.
-        for (int q = 0; q < kGroups; ++q) {
+        for (std::size_t q = 0; q < kGroups; ++q) {
             uint32_t raw = (ps.queue[q] << 15) | small_noise(s, 7, slot * 8 + q, 0x8000);
-            add(out, "WREDAVGQSIZE_CELL(%d).xe%d: <AVGQSIZE_CELL=%s>\n", q, slot, Hex(raw).text);
+            add(out, "WREDAVGQSIZE_CELL(%zu).xe%zu: <AVGQSIZE_CELL=%s>\n", q, slot, Hex(raw).text);
         }
-        add(out, "IBP_DROP_PKT_CNT.xe%d: COUNT=%s\n", slot, Dec(ps.ibp_drop).text);
-        for (int q = 0; q < kGroups; ++q)
-            add(out, "HOLDROP_PKT_CNT(%d).xe%d: COUNT=%s\n", q, slot, Dec(ps.hol_drop[q]).text);
+        add(out, "IBP_DROP_PKT_CNT.xe%zu: COUNT=%s\n", slot, Dec(ps.ibp_drop).text);
+        for (std::size_t q = 0; q < kGroups; ++q)
+            add(out, "HOLDROP_PKT_CNT(%zu).xe%zu: COUNT=%s\n", q, slot, Dec(ps.hol_drop[q]).text);
     }
 }
 
@@ -161,9 +168,9 @@ void global_30(std::string& out, const Snapshot& s) {
 }
 
 void pg_30(std::string& out, const Snapshot& s) {
-    for (int slot = 0; slot < 30; ++slot)
-        for (int k = 0; k < kGroups; ++k)
-            add(out, "PG_SHARED_COUNT_CELL(%d).xe%d: <PG_SHARED_COUNT=%s,PG_MIN_COUNT=%s>\n", k, slot,
+    for (std::size_t slot = 0; slot < 30; ++slot)
+        for (std::size_t k = 0; k < kGroups; ++k)
+            add(out, "PG_SHARED_COUNT_CELL(%zu).xe%zu: <PG_SHARED_COUNT=%s,PG_MIN_COUNT=%s>\n", k, slot,
                 Hex(s.ports[slot].pg[k]).text, Hex(small_noise(s, 8, slot * 8 + k, 9)).text);
 }
 
@@ -174,16 +181,18 @@ void port_30(std::string& out, const Snapshot& s) {
         for (int q = 0; q < uc_drop_queues_mmu(m); ++q) {
             const int idx = uc_drop_index_mmu(m, q);
             const int slot = mmu_port_map[m];
-            uint64_t v = (slot >= 0 && q < kGroups) ? s.ports[slot].hol_drop[q] : extra_counter(s, 9, idx);
+            const auto queue = static_cast<std::size_t>(q);
+            uint64_t v = (slot >= 0 && queue < kGroups) ? port_at(s, slot).hol_drop[queue]
+                                                        : extra_counter(s, 9, static_cast<uint64_t>(idx));
             add(out, "CTR_UC_DROP.mmu0[%d]: <PKT_CNT=%s>\n", idx, Hex(v).text);
         }
-    for (int slot = 0; slot < 30; ++slot) {
+    for (std::size_t slot = 0; slot < 30; ++slot) {
         const PortState& ps = s.ports[slot];
-        add(out, "RXPP.xe%d: COUNT=%s\n", slot, Hex(ps.rxpp).text);
-        add(out, "TXPP.xe%d: COUNT=%s\n", slot, Hex(ps.txpp).text);
-        add(out, "PORT_SHARED_COUNT_CELL.xe%d: <PORT_SHARED_COUNT=%s,PORT_MIN_COUNT=0>\n", slot,
+        add(out, "RXPP.xe%zu: COUNT=%s\n", slot, Hex(ps.rxpp).text);
+        add(out, "TXPP.xe%zu: COUNT=%s\n", slot, Hex(ps.txpp).text);
+        add(out, "PORT_SHARED_COUNT_CELL.xe%zu: <PORT_SHARED_COUNT=%s,PORT_MIN_COUNT=0>\n", slot,
             Hex(ps.port_shared).text);
-        add(out, "DROP_PKT_CNT_ING.xe%d: COUNT=%s\n", slot, Hex(ps.ibp_drop).text);
+        add(out, "DROP_PKT_CNT_ING.xe%zu: COUNT=%s\n", slot, Hex(ps.ibp_drop).text);
     }
 }
 
@@ -231,16 +240,18 @@ std::string render_truth(const Snapshot& s) {
     add(t, "global shared_limit %" PRIu32 "\n", s.shared_limit);
     const int ports = model_info(s.model).port_count;
     for (int slot = 0; slot < ports; ++slot) {
-        const PortState& ps = s.ports[slot];
+        const PortState& ps = port_at(s, slot);
         add(t, "port %d port_shared %" PRIu32 "\n", slot, ps.port_shared);
-        for (int k = 0; k < kGroups; ++k) add(t, "port %d pg %d %" PRIu32 "\n", slot, k, ps.pg[k]);
+        for (std::size_t k = 0; k < kGroups; ++k) add(t, "port %d pg %zu %" PRIu32 "\n", slot, k, ps.pg[k]);
         if (s.model == Model::M24)
-            for (int k = 0; k < kGroups; ++k) add(t, "port %d queue %d %" PRIu32 "\n", slot, k, ps.queue[k]);
+            for (std::size_t k = 0; k < kGroups; ++k)
+                add(t, "port %d queue %zu %" PRIu32 "\n", slot, k, ps.queue[k]);
         add(t, "port %d rxpp %" PRIu64 "\n", slot, ps.rxpp);
         add(t, "port %d txpp %" PRIu64 "\n", slot, ps.txpp);
         add(t, "port %d ibp_drop %" PRIu64 "\n", slot, ps.ibp_drop);
         if (hol_drop_reported(s.model, slot))
-            for (int k = 0; k < kGroups; ++k) add(t, "port %d hol_drop %d %" PRIu64 "\n", slot, k, ps.hol_drop[k]);
+            for (std::size_t k = 0; k < kGroups; ++k)
+                add(t, "port %d hol_drop %zu %" PRIu64 "\n", slot, k, ps.hol_drop[k]);
     }
     add(t, "end %" PRIu64 "\n", s.number);
     return t;

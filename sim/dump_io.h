@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dump_format.h"
@@ -51,8 +52,8 @@ public:
 
 class GeneratedSource : public DumpSource {
 public:
-    GeneratedSource(Model model, Scenario scenario, uint64_t seed, int target)
-        : traffic_(model, scenario, seed, target) {}
+    GeneratedSource(Model model, Scenario scenario, uint64_t seed, int target, uint64_t counter_base)
+        : traffic_(model, scenario, seed, target, counter_base) {}
     bool produce(Dump& out, std::string& err) override;
 
 private:

@@ -63,6 +63,10 @@ const char* help_text() {
         "  --seed N              seed of the generated traffic (default 1); a seed gives\n"
         "                        the same dumps on every run and host\n"
         "  --target SLOT         incast target port slot (default 0)\n"
+        "  --counter-base N      start every packet and drop counter N higher (decimal,\n"
+        "                        default 0), e.g. 4294967000 to cross 2^32 within a few\n"
+        "                        dumps; the truth file holds the full 64-bit values, the\n"
+        "                        dumps print them as the module does (hex or decimal)\n"
         "  --once                write one dump and the marker at once, then exit;\n"
         "                        no pid file, no signal\n"
         "  --count N             with --once: write N dumps in a row (default 1)\n"
@@ -100,7 +104,7 @@ const char* help_text() {
 ParsedArgs parse_args(int argc, const char* const* argv) {
     ParsedArgs r;
     Options& o = r.opts;
-    bool have_model = false, have_target = false, have_count = false;
+    bool have_model = false, have_target = false, have_count = false, have_base = false;
 
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
@@ -153,6 +157,9 @@ ParsedArgs parse_args(int argc, const char* const* argv) {
                 return fail("--target needs a port slot number");
             o.target = static_cast<int>(t);
             have_target = true;
+        } else if (arg == "--counter-base") {
+            if (!need(v) || !parse_u64(v, o.counter_base)) return fail("--counter-base needs a decimal number");
+            have_base = true;
         } else if (arg == "--once") {
             if (!flag_only()) return fail("--once takes no value");
             o.once = true;
@@ -190,6 +197,8 @@ ParsedArgs parse_args(int argc, const char* const* argv) {
                     model_info(o.model).name + "-port module");
     if (have_target && o.scenario != Scenario::Incast)
         return fail("--target applies to the incast scenario only");
+    if (have_base && o.scenario == Scenario::Replay)
+        return fail("--counter-base applies to the generated scenarios only");
     if (have_count && !o.once) return fail("--count applies to --once only");
     if (o.scenario == Scenario::Replay) {
         if (o.replay_dir.empty()) return fail("the replay scenario needs --replay-dir DIR");

@@ -13,7 +13,8 @@ struct Options {
     Model model = Model::M42;
     Scenario scenario = Scenario::Steady;
     uint64_t seed = 1;
-    int target = 0;           // incast target slot
+    int target = 0;             // incast target slot
+    uint64_t counter_base = 0;  // start of every packet and drop counter
     std::string replay_dir;   // replay scenario
     std::string root;         // prefix for /tmp and /var/run
     std::string truth_path;   // --truth

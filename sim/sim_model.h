@@ -3,6 +3,7 @@
 // counters at a port slot (the number of the port's "xe" name).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -11,8 +12,8 @@ namespace swsim {
 
 enum class Model { M42, M24, M30 };
 
-inline constexpr int kMaxPorts = 42;
-inline constexpr int kGroups = 8;   // priority groups and egress queues per port
+inline constexpr std::size_t kMaxPorts = 42;
+inline constexpr std::size_t kGroups = 8;  // priority groups and egress queues per port
 
 struct ModelInfo {
     int port_count;

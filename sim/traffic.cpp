@@ -1,6 +1,7 @@
 #include "traffic.h"
 
 #include <algorithm>
+#include <cstddef>
 
 namespace swsim {
 
@@ -36,20 +37,22 @@ uint64_t mix(uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
     return r2.next();
 }
 
-Traffic::Traffic(Model model, Scenario scenario, uint64_t seed, int target)
+Traffic::Traffic(Model model, Scenario scenario, uint64_t seed, int target, uint64_t counter_base)
     : model_(model), scenario_(scenario), info_(model_info(model)),
+      ports_(static_cast<std::size_t>(info_.port_count)),
       rng_(mix(seed, static_cast<uint64_t>(model), static_cast<uint64_t>(scenario))),
-      target_(target >= 0 && target < model_info(model).port_count ? target : 0) {
+      target_(target >= 0 && target < info_.port_count ? static_cast<std::size_t>(target) : 0) {
     snap_.model = model;
     snap_.noise_seed = mix(seed, 0x5eed);
+    snap_.counter_base = counter_base;
     snap_.shared_limit = info_.cell_scale - info_.cell_scale / 8;
 
-    for (int p = 0; p < info_.port_count; ++p) {
+    for (std::size_t p = 0; p < ports_; ++p) {
         load_pct_[p] = 30 + static_cast<uint32_t>(rng_.below(71));
-        for (int k = 0; k < kGroups; ++k) {
+        for (std::size_t k = 0; k < kGroups; ++k) {
             // Group/queue 0 always carries traffic, others now and then.
-            pg_w_[p][k] = (k == 0 || rng_.below(10) < 4) ? 10 + rng_.below(91) : 0;
-            q_w_[p][k] = (k == 0 || rng_.below(10) < 4) ? 10 + rng_.below(91) : 0;
+            pg_w_[p][k] = (k == 0 || rng_.below(10) < 4) ? 10 + static_cast<uint32_t>(rng_.below(91)) : 0;
+            q_w_[p][k] = (k == 0 || rng_.below(10) < 4) ? 10 + static_cast<uint32_t>(rng_.below(91)) : 0;
         }
         PortState& ps = snap_.ports[p];
         if (scenario_ == Scenario::Idle) {
@@ -61,20 +64,23 @@ Traffic::Traffic(Model model, Scenario scenario, uint64_t seed, int target)
             ps.rxpp = rng_.below(1ULL << 40) >> rng_.below(9);
             ps.txpp = rng_.below(1ULL << 40) >> rng_.below(9);
             ps.ibp_drop = rng_.below(1000);
-            for (int k = 0; k < kGroups; ++k)
+            for (std::size_t k = 0; k < kGroups; ++k)
                 ps.hol_drop[k] = q_w_[p][k] ? rng_.below(5000) : 0;
         }
+        // Added after the draws, so the base shifts the counters and nothing else.
+        ps.rxpp += counter_base;
+        ps.txpp += counter_base;
+        ps.ibp_drop += counter_base;
+        for (uint64_t& drops : ps.hol_drop) drops += counter_base;
     }
 
     if (scenario_ == Scenario::Incast) {
-        class_ = static_cast<int>(rng_.below(kGroups));
-        int chosen = 0;
-        while (chosen < 4) {
-            int s = static_cast<int>(rng_.below(info_.port_count));
-            if (s == target_) continue;
-            if (std::find(sources_.begin(), sources_.begin() + chosen, s) !=
-                sources_.begin() + chosen)
-                continue;
+        class_ = static_cast<std::size_t>(rng_.below(kGroups));
+        std::size_t chosen = 0;
+        while (chosen < sources_.size()) {
+            const auto s = static_cast<std::size_t>(rng_.below(ports_));
+            const auto picked = sources_.begin() + static_cast<std::ptrdiff_t>(chosen);
+            if (s == target_ || std::find(sources_.begin(), picked, s) != picked) continue;
             sources_[chosen++] = s;
         }
         // The congested class must carry traffic on every port involved.
@@ -87,10 +93,10 @@ uint32_t Traffic::clamp_cells(uint64_t v) const {
     return static_cast<uint32_t>(std::min<uint64_t>(v, info_.cell_scale));
 }
 
-void Traffic::idle_port(int slot) {
+void Traffic::idle_port(std::size_t slot) {
     PortState& ps = snap_.ports[slot];
     uint64_t sum = 0;
-    for (int k = 0; k < kGroups; ++k) {
+    for (std::size_t k = 0; k < kGroups; ++k) {
         ps.pg[k] = rng_.below(10) == 0 ? 1 + static_cast<uint32_t>(rng_.below(3)) : 0;
         ps.queue[k] = rng_.below(10) == 0 ? 1 + static_cast<uint32_t>(rng_.below(3)) : 0;
         sum += ps.pg[k];
@@ -103,12 +109,12 @@ void Traffic::idle_port(int slot) {
 
 // Moderate load: each port holds about one percent of the buffer, spread
 // over its active groups and queues.
-void Traffic::background(int slot, uint32_t load_scale_pct) {
+void Traffic::background(std::size_t slot, uint32_t load_scale_pct) {
     PortState& ps = snap_.ports[slot];
     const uint64_t load = uint64_t{load_pct_[slot]} * load_scale_pct / 100;
     const uint64_t base = uint64_t{info_.cell_scale} * 8 / 1000;  // 0.8 %
     uint64_t sum = 0;
-    for (int k = 0; k < kGroups; ++k) {
+    for (std::size_t k = 0; k < kGroups; ++k) {
         uint64_t jitter = 50 + rng_.below(101);  // 50..150 %
         ps.pg[k] = clamp_cells(base * load * pg_w_[slot][k] * jitter / (100 * 100 * 100));
         jitter = 50 + rng_.below(101);
@@ -120,7 +126,7 @@ void Traffic::background(int slot, uint32_t load_scale_pct) {
     ps.rxpp += load * (150000 + rng_.below(100000)) / 100;
     ps.txpp += load * (150000 + rng_.below(100000)) / 100;
     if (rng_.below(20) == 0) ps.ibp_drop += 1 + rng_.below(10);
-    for (int k = 0; k < kGroups; ++k)
+    for (std::size_t k = 0; k < kGroups; ++k)
         if (q_w_[slot][k] && rng_.below(10) == 0) ps.hol_drop[k] += 1 + rng_.below(50);
 }
 
@@ -138,8 +144,7 @@ uint32_t Traffic::incast_level(uint64_t phase) {
 
 const Snapshot& Traffic::next() {
     ++snap_.number;
-    const int ports = info_.port_count;
-    for (int p = 0; p < ports; ++p) {
+    for (std::size_t p = 0; p < ports_; ++p) {
         if (scenario_ == Scenario::Idle)
             idle_port(p);
         else
@@ -154,27 +159,27 @@ const Snapshot& Traffic::next() {
             t.pg[class_] = std::max(t.pg[class_], level);
             t.queue[class_] = std::max(t.queue[class_], level);
             uint64_t others = 0;
-            for (int k = 0; k < kGroups; ++k)
+            for (std::size_t k = 0; k < kGroups; ++k)
                 if (k != class_) others += t.pg[k];
             t.port_shared = clamp_cells(uint64_t{t.pg[class_]} + others);
             t.txpp += 1400000 + rng_.below(20000);
-            for (int s : sources_) {
+            for (std::size_t s : sources_) {
                 PortState& src = snap_.ports[s];
                 src.pg[class_] = std::max(src.pg[class_], level / 8);
                 uint64_t sum = 0;
-                for (int k = 0; k < kGroups; ++k) sum += src.pg[k];
+                for (std::size_t k = 0; k < kGroups; ++k) sum += src.pg[k];
                 src.port_shared = clamp_cells(sum);
                 src.rxpp += 500000 + rng_.below(10000);
             }
         }
         if (uint64_t{level} * 10 >= uint64_t{info_.cell_scale} * 9) {
             t.hol_drop[class_] += 2000 + rng_.below(20000);
-            for (int s : sources_) snap_.ports[s].ibp_drop += rng_.below(500);
+            for (std::size_t s : sources_) snap_.ports[s].ibp_drop += rng_.below(500);
         }
     }
 
     uint64_t total = 0;
-    for (int p = 0; p < ports; ++p) total += snap_.ports[p].port_shared;
+    for (std::size_t p = 0; p < ports_; ++p) total += snap_.ports[p].port_shared;
     snap_.total_shared = clamp_cells(total);
     return snap_;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -45,8 +46,9 @@ struct PortState {
 
 struct Snapshot {
     Model model = Model::M42;
-    uint64_t number = 0;      // dump number, from 1
-    uint64_t noise_seed = 0;  // feeds the values the monitor does not read
+    uint64_t number = 0;        // dump number, from 1
+    uint64_t noise_seed = 0;    // feeds the values the monitor does not read
+    uint64_t counter_base = 0;  // where every packet and drop counter started
     uint32_t total_shared = 0;
     uint32_t shared_limit = 0;
     std::array<PortState, kMaxPorts> ports{};  // first port_count used
@@ -54,33 +56,35 @@ struct Snapshot {
 
 class Traffic {
 public:
-    // target: the slot that the incast scenario congests.
-    Traffic(Model model, Scenario scenario, uint64_t seed, int target = 0);
+    // target: the slot that the incast scenario congests; counter_base: added
+    // to every packet and drop counter from the start.
+    Traffic(Model model, Scenario scenario, uint64_t seed, int target = 0, uint64_t counter_base = 0);
 
     // Advances one interval and returns the new state.
     const Snapshot& next();
     const Snapshot& current() const { return snap_; }
 
-    int incast_target() const { return target_; }
-    int incast_class() const { return class_; }
-    const std::array<int, 4>& incast_sources() const { return sources_; }
+    std::size_t incast_target() const { return target_; }
+    std::size_t incast_class() const { return class_; }
+    const std::array<std::size_t, 4>& incast_sources() const { return sources_; }
 
     // Incast cycle: ramp-up, saturation, drain and quiet dumps.
     static constexpr int kCycle = 24;
 
 private:
-    void background(int slot, uint32_t load_scale_pct);
-    void idle_port(int slot);
+    void background(std::size_t slot, uint32_t load_scale_pct);
+    void idle_port(std::size_t slot);
     uint32_t incast_level(uint64_t phase);
     uint32_t clamp_cells(uint64_t v) const;
 
     Model model_;
     Scenario scenario_;
     ModelInfo info_;
+    std::size_t ports_;  // info_.port_count
     Rng rng_;
-    int target_;
-    int class_ = 0;
-    std::array<int, 4> sources_{};
+    std::size_t target_;
+    std::size_t class_ = 0;
+    std::array<std::size_t, 4> sources_{};
     std::array<uint32_t, kMaxPorts> load_pct_{};                 // 30..100
     std::array<std::array<uint32_t, kGroups>, kMaxPorts> pg_w_{};  // weight, percent
     std::array<std::array<uint32_t, kGroups>, kMaxPorts> q_w_{};

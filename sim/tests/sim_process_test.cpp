@@ -1,324 +1,156 @@
-// The simulator as a process: files on disk, the marker, the pid file,
-// signals, replay, and the command line.
-#include <fcntl.h>
+// swfabric-sim as a process (its dump contents are cross-checked in the monitor's unit tests).
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <array>
 #include <atomic>
-#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-#include "dump_check.h"
-
 namespace {
 
-using namespace std::chrono_literals;
 namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+const char* const kFiles[] = {"sw_global_info.1", "port_info.1", "pg_info.1"};
 
-// A fresh directory, removed with everything in it at the end.
-struct ScratchDir {
-    std::string path = [] {
-        std::string p = (fs::temp_directory_path() / "swfabric-sim-test-XXXXXX").string();
-        EXPECT_NE(::mkdtemp(p.data()), nullptr);
-        return p;
-    }();
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::string operator/(const std::string& rel) const { return path + "/" + rel; }
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+std::string slurp(const fs::path& p) {
     std::ostringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(p, std::ios::binary).rdbuf();
     return s.str();
 }
 
-bool exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+std::string dump_files(const fs::path& d) { return slurp(d / kFiles[0]) + slurp(d / kFiles[1]) + slurp(d / kFiles[2]); }
+
+// The dump number of a whole file (its header and last line agree), else -1.
+long whole_dump(const fs::path& p) {
+    const std::string t = slurp(p);
+    long n = -1;
+    if (std::sscanf(t.c_str(), "# swfabric shared buffer dump %ld,", &n) != 1) return -1;
+    return t.ends_with("\n# end of dump " + std::to_string(n) + "\n") ? n : -1;
 }
 
-// Polls until pred() holds or the time is up.
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = 20000ms) {
-    for (const auto deadline = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < deadline;) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(2ms);
-    }
+bool at_dump(const fs::path& d, long n) {
+    return whole_dump(d / kFiles[0]) == n && whole_dump(d / kFiles[1]) == n && whole_dump(d / kFiles[2]) == n;
+}
+
+template <class Pred> bool eventually(Pred pred) {
+    for (int i = 0; i < 15000 && !pred(); ++i) ::usleep(2000);
     return pred();
 }
 
-// Starts the simulator (through the cross build's emulator, if any) with its
-// output going to files.
-pid_t spawn_sim(const std::vector<std::string>& args, const std::string& out_file, const std::string& err_file) {
-    std::vector<std::string> words;
-    std::istringstream emulator(std::string(SWFABRIC_SIM_EMULATOR));
-    for (std::string w; std::getline(emulator, w, '|');)
-        if (!w.empty()) words.push_back(w);
-    words.push_back(SWFABRIC_SIM_PATH);
+// Starts the simulator (through the cross build's emulator) with its output in LOG.out and LOG.err.
+pid_t spawn(const Args& args, const std::string& log) {
+    Args words;
+    std::istringstream command(SWFABRIC_SIM_COMMAND);  // words joined by '|'
+    for (std::string w; std::getline(command, w, '|');) words.push_back(w);
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-
+    std::vector<char*> argv(words.size() + 1);  // null-terminated
+    for (size_t i = 0; i < words.size(); ++i) argv[i] = words[i].data();
     const pid_t pid = ::fork();
     if (pid == 0) {
-        const int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0 || err < 0) ::_exit(126);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        sigset_t none;  // the default signal state, whatever the test runner did
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::execvp(argv[0], argv.data());
+        if (std::freopen((log + ".out").c_str(), "w", stdout) && std::freopen((log + ".err").c_str(), "w", stderr))
+            ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
     return pid;
 }
 
-// Exit status of a child; -1 when it ended by a signal or did not end in time.
-int wait_exit(pid_t pid, std::chrono::milliseconds limit) {
+int finish(pid_t pid) {
     int st = 0;
-    pid_t r = 0;
-    if (!eventually([&] { return (r = ::waitpid(pid, &st, WNOHANG)) != 0; }, limit)) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &st, 0);
-        return -1;
-    }
-    return r == pid && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return ::waitpid(pid, &st, 0) == pid && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-struct RunResult {
-    int status;  // -1 when killed
-    std::string out, err;
+class SimProcess : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (daemon > 0 && ::waitpid(daemon, nullptr, WNOHANG) == 0 && ::kill(daemon, SIGKILL) == 0) finish(daemon);
+        fs::remove_all(dir);
+    }
+    // Runs the simulator to its end: exit status, standard output and error.
+    std::array<std::string, 3> run(const Args& args) {
+        const std::string log = dir / ("run" + std::to_string(++runs));
+        const int status = finish(spawn(args, log));
+        return {std::to_string(status), slurp(log + ".out"), slurp(log + ".err")};
+    }
+    fs::path dir = ::mkdtemp((fs::temp_directory_path() / "swfabric-sim-test-XXXXXX").string().data());
+    fs::path tmp = dir / "tmp", marker = tmp / "swfabric_se_dump_complete", pid_file = dir / "var/run/swfabric_se_dump.pid";
+    pid_t daemon = -1;
+    int runs = 0;
 };
 
-// Runs the simulator to its end.
-RunResult run_sim(const std::vector<std::string>& args, const ScratchDir& dir) {
-    static int serial = 0;
-    const std::string out = dir / ("run" + std::to_string(++serial) + ".out"), err = out + ".err";
-    const int status = wait_exit(spawn_sim(args, out, err), 60s);
-    return {status, slurp(out), slurp(err)};
-}
-
-struct Files {
-    std::string global, port, pg;
-    bool operator==(const Files&) const = default;
-};
-
-Files files_in(const std::string& dir) {
-    return {slurp(dir + "/sw_global_info.1"), slurp(dir + "/port_info.1"), slurp(dir + "/pg_info.1")};
-}
-
-std::vector<simcheck::TruthRecord> truth_in(const std::string& path) {
-    std::string err;
-    auto recs = simcheck::parse_truth(slurp(path), err);
-    EXPECT_EQ(err, "") << path;
-    return recs;
-}
-
-// "" when the dump files in dir carry exactly the truth record.
-std::string check_dump(int model, const std::string& dir, const simcheck::TruthRecord& truth) {
-    const Files f = files_in(dir);
-    return simcheck::compare(simcheck::read_dump(model, f.global, f.port, f.pg), truth);
-}
-
-// A running daemon, stopped with SIGTERM at the end of the test if still up.
-class Daemon {
-public:
-    Daemon(const ScratchDir& dir, std::vector<std::string> args) : dir_(dir) {
-        args.insert(args.end(), {"--root", dir.path});
-        pid_ = spawn_sim(args, dir / "daemon.out", dir / "daemon.err");
-        up_ = eventually([&] { return slurp(pid_file()) == std::to_string(pid_) + "\n"; });
-    }
-    ~Daemon() {
-        if (pid_ > 0) stop(SIGTERM);
-    }
-    bool up() const { return up_; }
-    std::string pid_file() const { return dir_ / "var/run/swfabric_se_dump.pid"; }
-    std::string tmp() const { return dir_ / "tmp"; }
-    std::string marker() const { return tmp() + "/swfabric_se_dump_complete"; }
-
-    // What the monitor does: drop the marker, signal, wait for the marker.
-    bool request_and_wait() {
-        ::unlink(marker().c_str());
-        ::kill(pid_, SIGUSR1);
-        return eventually([&] { return exists(marker()); });
-    }
-    int stop(int sig) {
-        ::kill(pid_, sig);
-        const int status = wait_exit(pid_, 30s);
-        pid_ = -1;
-        return status;
-    }
-    std::string err() const { return slurp(dir_ / "daemon.err"); }
-
-private:
-    const ScratchDir& dir_;
-    pid_t pid_ = -1;
-    bool up_ = false;
-};
-
-TEST(SimProcess, OnceWritesEveryModelsDumpMarkerAndTruthButNoPidFile) {
-    for (int model : {42, 24, 30}) {
-        SCOPED_TRACE(model);
-        ScratchDir dir;
-        const auto r = run_sim({"--model", std::to_string(model), "--scenario", "incast", "--once", "--count", "3",
-                                "--root", dir.path, "--truth", dir / "truth"},
-                               dir);
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.err, "");
-        EXPECT_TRUE(exists(dir / "tmp/swfabric_se_dump_complete"));
-        EXPECT_FALSE(exists(dir / "var/run/swfabric_se_dump.pid"));
-        const auto recs = truth_in(dir / "truth");
-        ASSERT_EQ(recs.size(), 3u);
-        EXPECT_EQ(recs[2].number, 3u);
-        EXPECT_EQ(check_dump(model, dir / "tmp", recs[2]), "");
-        for (const auto& e : fs::directory_iterator(dir / "tmp"))  // no temporary file left behind
-            EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
-    }
-}
-
-TEST(SimProcess, DaemonDumpsOnSignalAndRemovesItsPidFileOnTermOrInt) {
-    for (int sig : {SIGTERM, SIGINT}) {
-        ScratchDir dir;
-        Daemon d(dir, {"--model", "24", "--scenario", "steady", "--truth", dir / "truth"});
-        ASSERT_TRUE(d.up()) << d.err();
-        EXPECT_FALSE(exists(d.marker()));  // nothing before a request
-        for (uint64_t n = 1; n <= 3; ++n) {
-            ASSERT_TRUE(d.request_and_wait()) << d.err();
-            const auto recs = truth_in(dir / "truth");
-            ASSERT_EQ(recs.size(), n);
-            EXPECT_EQ(check_dump(24, d.tmp(), recs.back()), "");
-        }
-        EXPECT_EQ(d.stop(sig), 0);
-        EXPECT_FALSE(exists(d.pid_file()));
-        EXPECT_EQ(d.err(), "");
-    }
-}
-
-// A reader racing the writer over many dumps only ever sees whole files:
-// each begins with a dump's header and ends with that dump's last line.
-TEST(SimProcess, ReadersNeverSeeAHalfWrittenFile) {
-    ScratchDir dir;
-    Daemon d(dir, {"--model", "30", "--scenario", "incast"});
-    ASSERT_TRUE(d.up()) << d.err();
-    const char* const names[] = {"sw_global_info.1", "port_info.1", "pg_info.1"};
-    std::atomic<bool> done{false};
-    std::atomic<long> reads{0};
-    std::vector<std::string> bad;
-    std::thread reader([&] {
-        while (!done) {
-            for (const char* name : names) {
-                const std::string text = slurp(d.tmp() + "/" + name);
-                if (text.empty()) continue;  // between the removal and the rename
-                ++reads;
-                const auto lines = simcheck::split_lines(text);
-                const std::string head = "# swfabric shared buffer dump ";
-                const std::string number = lines.front().rfind(head, 0) == 0
-                                               ? lines.front().substr(head.size(), lines.front().find(',') - head.size())
-                                               : "?";
-                if ((text.back() != '\n' || lines.back() != "# end of dump " + number) && bad.size() < 5)
-                    bad.push_back(std::string(name) + ": " + lines.back());
-            }
-        }
+TEST_F(SimProcess, DaemonReplacesWholeFilesBeforeTheMarkerAndCoalescesSignalsDuringADump) {
+    daemon = spawn({"--model", "42", "--delay", "100", "--root", dir, "--truth", dir / "truth"}, dir / "daemon");
+    ASSERT_TRUE(eventually([&] { return slurp(pid_file) == std::to_string(daemon) + "\n"; }));
+    std::atomic<int> reads = 0, torn = 0;
+    std::jthread reader([&](std::stop_token stop) {  // a reader racing the writer sees whole files only
+        for (int i = 0; !stop.stop_requested(); i = (i + 1) % 3)
+            if (fs::exists(tmp / kFiles[i])) whole_dump(tmp / kFiles[i]) < 0 ? ++torn : ++reads;
     });
-    for (int i = 0; i < 150; ++i) {
-        // Half the time the old files stay, so the rename replaces a file being read.
-        if (i % 2 == 0)
-            for (const char* name : names) ::unlink((d.tmp() + "/" + name).c_str());
-        if (!d.request_and_wait()) break;
+    for (long n = 1; n <= 8; ++n) {  // as the monitor asks: drop the marker, signal, wait for the marker
+        fs::remove(marker);
+        ::kill(daemon, SIGUSR1);
+        ASSERT_TRUE(eventually([&] { return fs::exists(marker); })) << n;
+        EXPECT_TRUE(at_dump(tmp, n)) << n;
     }
-    done = true;
-    reader.join();
-    EXPECT_TRUE(bad.empty()) << bad.front();
-    EXPECT_GE(reads.load(), 100);
-    EXPECT_EQ(d.stop(SIGTERM), 0);
+    reader = std::jthread();  // stops and joins it
+    EXPECT_TRUE(torn == 0 && reads > 24) << torn << " torn reads of " << torn + reads;
+    // Two more requests while dump 9 is being written lead to dump 10 and no other.
+    ::kill(daemon, SIGUSR1);
+    ASSERT_TRUE(eventually([&] { return fs::exists(tmp / (".sw_global_info.1.tmp." + std::to_string(daemon))); }));
+    ::kill(daemon, SIGUSR1);
+    ::kill(daemon, SIGUSR1);
+    ASSERT_TRUE(eventually([&] { return at_dump(tmp, 10) && fs::exists(marker); }));
+    ::kill(daemon, SIGTERM);
+    EXPECT_EQ(finish(daemon), 0);
+    EXPECT_FALSE(fs::exists(pid_file));
+    EXPECT_TRUE(slurp(dir / "truth").ends_with("\nend 10\n"));
 }
 
-TEST(SimProcess, ReplayReproducesARecordedSequenceByteForByte) {
-    ScratchDir dir;
-    const auto rec = run_sim({"--model", "42", "--scenario", "incast", "--seed", "3", "--once", "--count", "4",
-                              "--root", dir / "rec-root", "--record", dir / "sets"},
-                             dir);
-    ASSERT_EQ(rec.status, 0) << rec.err;
-    std::vector<std::string> sets;
-    for (const auto& e : fs::directory_iterator(dir / "sets")) sets.push_back(e.path().string());
-    std::sort(sets.begin(), sets.end());
-    ASSERT_EQ(sets.size(), 4u);
-    EXPECT_TRUE(files_in(sets.back()) == files_in(dir / "rec-root/tmp"));
-
-    Daemon d(dir, {"--model", "42", "--scenario", "replay", "--replay-dir", dir / "sets", "--truth", dir / "truth"});
-    ASSERT_TRUE(d.up()) << d.err();
-    for (const std::string& set : sets) {
-        ASSERT_TRUE(d.request_and_wait());
-        EXPECT_TRUE(files_in(d.tmp()) == files_in(set)) << set;
+TEST_F(SimProcess, OnceWritesCountDumpsFixedByTheSeedAndCounterBaseAndFailsOnBadInput) {
+    for (const std::string name : {"a", "b", "based"}) {
+        Args args = {"--model", "30", "--scenario", "incast", "--seed", "7", "--once", "--count", "5",
+                     "--root", dir / name, "--truth", dir / name / "truth"};
+        if (name == "based") args.insert(args.end(), {"--counter-base", "4294967000"});
+        const auto [status, out, err] = run(args);
+        ASSERT_EQ(status, "0") << err;
+        EXPECT_TRUE(at_dump(dir / name / "tmp", 5) && fs::exists(dir / name / "tmp/swfabric_se_dump_complete") &&
+                    !fs::exists(dir / name / "var/run/swfabric_se_dump.pid") &&
+                    slurp(dir / name / "truth").ends_with("\nend 5\n"));
     }
-    EXPECT_EQ(d.err(), "");
-    // Past the end the last set repeats, with a note.
-    ASSERT_TRUE(d.request_and_wait());
-    EXPECT_TRUE(files_in(d.tmp()) == files_in(sets.back()));
-    EXPECT_NE(d.err().find("repeating"), std::string::npos);
-    EXPECT_EQ(d.stop(SIGTERM), 0);
-    const auto recs = truth_in(dir / "truth");
-    ASSERT_EQ(recs.size(), 5u);
-    EXPECT_EQ(recs[0].source, "000001");
-    EXPECT_EQ(recs[4].source, "000004");
+    EXPECT_EQ(dump_files(dir / "a/tmp") + slurp(dir / "a/truth"), dump_files(dir / "b/tmp") + slurp(dir / "b/truth"));
+    EXPECT_NE(dump_files(dir / "a/tmp"), dump_files(dir / "based/tmp"));
+    // The base adds to every packet and drop counter, in every record, and changes nothing else.
+    std::istringstream plain(slurp(dir / "a/truth")), based(slurp(dir / "based/truth"));
+    std::string p, b;
+    while (std::getline(plain, p) && std::getline(based, b)) {
+        const size_t value = p.rfind(' ') + 1;
+        const bool counter = p.find("xpp ") != std::string::npos || p.find("drop ") != std::string::npos;
+        ASSERT_EQ(b, p.substr(0, value) + std::to_string(std::stoull(p.substr(value)) + (counter ? 4294967000 : 0)));
+    }
+    EXPECT_TRUE(plain.eof() && !std::getline(based, b));
+    const auto [bad, bad_out, bad_err] = run({"--model", "42", "--counter-base", "12x", "--root", dir / "r"});
+    EXPECT_TRUE(bad == "2" && bad_out.empty() && !fs::exists(dir / "r") &&
+                bad_err.starts_with("swfabric-sim: --counter-base needs a decimal number")) << bad << bad_err;
+    const auto [failed, _, failed_err] = run({"--model", "42", "--once", "--root", dir / "f", "--record", dir / "a/truth"});
+    EXPECT_TRUE(failed == "1" && failed_err.starts_with("swfabric-sim: cannot create directory")) << failed << failed_err;
 }
 
-TEST(SimProcess, BadArgumentsExitWithStatus2AndAMessage) {
-    ScratchDir dir;
-    fs::create_directories(dir / "empty");
-    fs::create_directories(dir / "partial/set1");
-    std::ofstream(dir / "partial/set1/sw_global_info.1") << "x\n";
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{}, "--model is required"},
-        {{"--model", "43"}, "unknown model '43'"},
-        {{"--model"}, "--model needs a value"},
-        {{"--model", "42", "--scenario", "storm"}, "unknown scenario 'storm'"},
-        {{"--model", "42", "--scenario", "replay"}, "needs --replay-dir"},
-        {{"--model", "42", "--scenario", "replay", "--replay-dir", dir / "nowhere"}, "does not exist"},
-        {{"--model", "42", "--scenario", "replay", "--replay-dir", dir / "empty"}, "holds no dump sets"},
-        {{"--model", "42", "--scenario", "replay", "--replay-dir", dir / "partial"}, "lacks port_info.1"},
-        {{"--model", "42", "--replay-dir", dir / "empty"}, "replay scenario only"},
-        {{"--model", "42", "--seed", "12x"}, "--seed needs"},
-        {{"--model", "30", "--scenario", "incast", "--target", "30"}, "not a port of the 30-port"},
-        {{"--model", "42", "--target", "3"}, "incast scenario only"},
-        {{"--model", "42", "--count", "2"}, "--once only"},
-        {{"--model", "42", "--once", "--count", "0"}, "--count needs"},
-        {{"--model", "42", "--frobnicate"}, "unknown option '--frobnicate'"},
-        {{"--model", "42", "extra"}, "unexpected argument 'extra'"},
-    };
-    for (const auto& [args, text] : cases) {
-        std::vector<std::string> a = args;
-        if (a.size() > 1 && a[0] == "--model") a.insert(a.end(), {"--root", dir.path});
-        const auto r = run_sim(a, dir);
-        EXPECT_EQ(r.status, 2) << text;
-        EXPECT_NE(r.err.find("swfabric-sim: "), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find(text), std::string::npos) << "expected '" << text << "' in: " << r.err;
-        EXPECT_EQ(r.out, "");
-    }
-    EXPECT_FALSE(exists(dir / "tmp/swfabric_se_dump_complete"));
-    EXPECT_FALSE(exists(dir / "var/run/swfabric_se_dump.pid"));
-    // Help goes to standard output; a root that is a file fails with status 1.
-    const auto help = run_sim({"--help"}, dir);
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("Usage: swfabric-sim --model 42|24|30", 0), 0u);
-    EXPECT_EQ(help.err, "");
-    const auto unwritable = run_sim({"--model", "42", "--once", "--root", dir / "partial/set1/sw_global_info.1"}, dir);
-    EXPECT_EQ(unwritable.status, 1);
-    EXPECT_NE(unwritable.err.find("swfabric-sim: "), std::string::npos);
+TEST_F(SimProcess, ReplayPlaysRecordedSetsInNameOrderThenRepeatsTheLastWithOneNote) {
+    ASSERT_EQ(run({"--model", "24", "--once", "--count", "4", "--root", dir / "r1", "--record", dir / "sets"})[0], "0");
+    EXPECT_EQ(dump_files(dir / "r1/tmp"), dump_files(dir / "sets/000004"));
+    fs::rename(dir / "sets/000001", dir / "sets/000009");  // name order is now dumps 2, 3, 4, 1
+    const auto [status, out, err] = run({"--model", "24", "--scenario", "replay", "--replay-dir", dir / "sets",
+                                         "--once", "--count", "6", "--root", dir / "r2", "--record", dir / "again"});
+    ASSERT_EQ(status, "0") << err;
+    for (long n = 1; n <= 6; ++n)
+        EXPECT_TRUE(at_dump(dir / "again" / ("00000" + std::to_string(n)), n < 4 ? n + 1 : 1)) << n;
+    EXPECT_EQ(dump_files(dir / "r2/tmp"), dump_files(dir / "sets/000009"));
+    EXPECT_EQ(err, "swfabric-sim: replay: past the last set (000009), repeating it\n");
 }
 
 }  // namespace
