@@ -15,21 +15,33 @@ namespace {
 volatile sig_atomic_t g_dump_requested = 0;
 volatile sig_atomic_t g_stop_requested = 0;
 
-extern "C" void on_dump_signal(int) { g_dump_requested = 1; }
-extern "C" void on_stop_signal(int) { g_stop_requested = 1; }
+extern "C" void on_dump_signal(int)
+{
+    g_dump_requested = 1;
+}
+extern "C" void on_stop_signal(int)
+{
+    g_stop_requested = 1;
+}
 
-void complain(const std::string& msg) { std::fprintf(stderr, "swfabric-sim: %s\n", msg.c_str()); }
+void complain(const std::string& msg)
+{
+    std::fprintf(stderr, "swfabric-sim: %s\n", msg.c_str());
+}
 
-std::unique_ptr<DumpSource> make_source(const Options& o, std::string& err) {
+std::unique_ptr<DumpSource> make_source(const Options& o, std::string& err)
+{
     if (o.scenario == Scenario::Replay) {
         auto replay = std::make_unique<ReplaySource>();
-        if (!replay->open(o.replay_dir, err)) return nullptr;
+        if (!replay->open(o.replay_dir, err))
+            return nullptr;
         return replay;
     }
     return std::make_unique<GeneratedSource>(o.model, o.scenario, o.seed, o.target, o.counter_base);
 }
 
-bool dump_once(DumpSource& source, DumpSink& sink) {
+bool dump_once(DumpSource& source, DumpSink& sink)
+{
     Dump dump;
     std::string err;
     if (!source.produce(dump, err) || !sink.publish(dump, err)) {
@@ -39,7 +51,8 @@ bool dump_once(DumpSource& source, DumpSink& sink) {
     return true;
 }
 
-int run_daemon(DumpSource& source, DumpSink& sink, const Paths& paths) {
+int run_daemon(DumpSource& source, DumpSink& sink, const Paths& paths)
+{
     // The handlers only set flags; the signals stay blocked except while the
     // loop waits in sigsuspend, so a dump is never interrupted and signals
     // that arrive during one stay pending and wake the next wait.
@@ -68,8 +81,10 @@ int run_daemon(DumpSource& source, DumpSink& sink, const Paths& paths) {
     }
 
     for (;;) {
-        while (!g_stop_requested && !g_dump_requested) sigsuspend(&wait_mask);
-        if (g_stop_requested) break;
+        while (!g_stop_requested && !g_dump_requested)
+            sigsuspend(&wait_mask);
+        if (g_stop_requested)
+            break;
         g_dump_requested = 0;
         dump_once(source, sink);  // a failed dump is reported; the next signal retries
     }
@@ -80,7 +95,8 @@ int run_daemon(DumpSource& source, DumpSink& sink, const Paths& paths) {
 
 }  // namespace
 
-int run(const Options& o) {
+int run(const Options& o)
+{
     Paths paths{o.root};
     std::string err;
     if (!o.root.empty() && (!make_dirs(paths.tmp_dir(), err) || !make_dirs(paths.run_dir(), err))) {
@@ -101,7 +117,8 @@ int run(const Options& o) {
 
     if (o.once) {
         for (uint64_t i = 0; i < o.count; ++i)
-            if (!dump_once(*source, sink)) return 1;
+            if (!dump_once(*source, sink))
+                return 1;
         return 0;
     }
     return run_daemon(*source, sink, paths);

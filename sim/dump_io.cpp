@@ -16,30 +16,34 @@ namespace swsim {
 
 namespace {
 
-std::string sys_error(const std::string& what, const std::string& path) {
+std::string sys_error(const std::string& what, const std::string& path)
+{
     return what + " " + path + ": " + std::strerror(errno);
 }
 
-void pause_ms(unsigned ms) {
+void pause_ms(unsigned ms)
+{
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
 
-bool is_dir(const std::string& path) {
+bool is_dir(const std::string& path)
+{
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool is_file(const std::string& path) {
+bool is_file(const std::string& path)
+{
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
 
-bool write_file_atomic(const std::string& path, const std::string& content, std::string& err,
-                       unsigned delay_ms) {
+bool write_file_atomic(const std::string& path, const std::string& content, std::string& err, unsigned delay_ms)
+{
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -57,7 +61,8 @@ bool write_file_atomic(const std::string& path, const std::string& content, std:
         ::unlink(tmp.c_str());
         return false;
     }
-    if (delay_ms) pause_ms(delay_ms);
+    if (delay_ms)
+        pause_ms(delay_ms);
     if (std::rename(tmp.c_str(), path.c_str()) != 0) {
         err = sys_error("cannot rename into", path);
         ::unlink(tmp.c_str());
@@ -66,7 +71,8 @@ bool write_file_atomic(const std::string& path, const std::string& content, std:
     return true;
 }
 
-bool read_file(const std::string& path, std::string& out, std::string& err) {
+bool read_file(const std::string& path, std::string& out, std::string& err)
+{
     std::FILE* f = std::fopen(path.c_str(), "r");
     if (!f) {
         err = sys_error("cannot open", path);
@@ -75,7 +81,8 @@ bool read_file(const std::string& path, std::string& out, std::string& err) {
     out.clear();
     char buf[8192];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
     const bool bad = std::ferror(f) != 0;
     std::fclose(f);
     if (bad) {
@@ -85,13 +92,16 @@ bool read_file(const std::string& path, std::string& out, std::string& err) {
     return true;
 }
 
-bool make_dirs(const std::string& path, std::string& err) {
-    if (path.empty()) return true;
+bool make_dirs(const std::string& path, std::string& err)
+{
+    if (path.empty())
+        return true;
     size_t pos = 0;
     do {
         pos = path.find('/', pos + 1);
         const std::string part = path.substr(0, pos);
-        if (part.empty() || is_dir(part)) continue;
+        if (part.empty() || is_dir(part))
+            continue;
         if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
             err = sys_error("cannot create directory", part);
             return false;
@@ -100,7 +110,8 @@ bool make_dirs(const std::string& path, std::string& err) {
     return true;
 }
 
-bool GeneratedSource::produce(Dump& out, std::string&) {
+bool GeneratedSource::produce(Dump& out, std::string&)
+{
     const Snapshot& s = traffic_.next();
     out.number = s.number;
     out.text = render_dump(s);
@@ -108,7 +119,8 @@ bool GeneratedSource::produce(Dump& out, std::string&) {
     return true;
 }
 
-bool ReplaySource::open(const std::string& dir, std::string& err) {
+bool ReplaySource::open(const std::string& dir, std::string& err)
+{
     dir_ = dir;
     sets_.clear();
     DIR* d = ::opendir(dir.c_str());
@@ -119,10 +131,13 @@ bool ReplaySource::open(const std::string& dir, std::string& err) {
     for (;;) {
         errno = 0;
         dirent* e = ::readdir(d);
-        if (!e) break;
+        if (!e)
+            break;
         const std::string name = e->d_name;
-        if (name.empty() || name[0] == '.') continue;
-        if (is_dir(dir + "/" + name)) sets_.push_back(name);
+        if (name.empty() || name[0] == '.')
+            continue;
+        if (is_dir(dir + "/" + name))
+            sets_.push_back(name);
     }
     if (errno != 0) {
         err = sys_error("cannot read replay directory", dir);
@@ -144,7 +159,8 @@ bool ReplaySource::open(const std::string& dir, std::string& err) {
     return true;
 }
 
-bool ReplaySource::produce(Dump& out, std::string& err) {
+bool ReplaySource::produce(Dump& out, std::string& err)
+{
     const size_t index = std::min(next_, sets_.size() - 1);
     const std::string set_dir = dir_ + "/" + sets_[index];
     if (!read_file(set_dir + "/" + kGlobalName, out.text.global, err) ||
@@ -152,8 +168,7 @@ bool ReplaySource::produce(Dump& out, std::string& err) {
         !read_file(set_dir + "/" + kPgName, out.text.pg, err))
         return false;
     if (next_ >= sets_.size() && !told_last_) {
-        std::fprintf(stderr, "swfabric-sim: replay: past the last set (%s), repeating it\n",
-                     sets_.back().c_str());
+        std::fprintf(stderr, "swfabric-sim: replay: past the last set (%s), repeating it\n", sets_.back().c_str());
         told_last_ = true;
     }
     ++next_;
@@ -163,7 +178,8 @@ bool ReplaySource::produce(Dump& out, std::string& err) {
     return true;
 }
 
-bool DumpSink::publish(const Dump& dump, std::string& err) {
+bool DumpSink::publish(const Dump& dump, std::string& err)
+{
     if (::unlink(paths_.marker().c_str()) != 0 && errno != ENOENT) {
         err = sys_error("cannot remove", paths_.marker());
         return false;
@@ -177,8 +193,7 @@ bool DumpSink::publish(const Dump& dump, std::string& err) {
         char name[32];
         std::snprintf(name, sizeof name, "/%06" PRIu64, dump.number);
         const std::string set = record_dir_ + name;
-        if (!make_dirs(set, err) ||
-            !write_file_atomic(set + "/" + kGlobalName, dump.text.global, err) ||
+        if (!make_dirs(set, err) || !write_file_atomic(set + "/" + kGlobalName, dump.text.global, err) ||
             !write_file_atomic(set + "/" + kPortName, dump.text.port, err) ||
             !write_file_atomic(set + "/" + kPgName, dump.text.pg, err))
             return false;

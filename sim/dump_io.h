@@ -33,8 +33,7 @@ struct Paths {
 // Writes content under a temporary name in the same directory and renames it
 // over path, so readers see the old file or the new one, never a part.
 // delay_ms: pause before the rename (a slow daemon). On failure err says why.
-bool write_file_atomic(const std::string& path, const std::string& content, std::string& err,
-                       unsigned delay_ms = 0);
+bool write_file_atomic(const std::string& path, const std::string& content, std::string& err, unsigned delay_ms = 0);
 bool read_file(const std::string& path, std::string& out, std::string& err);
 bool make_dirs(const std::string& path, std::string& err);
 
@@ -53,7 +52,9 @@ public:
 class GeneratedSource : public DumpSource {
 public:
     GeneratedSource(Model model, Scenario scenario, uint64_t seed, int target, uint64_t counter_base)
-        : traffic_(model, scenario, seed, target, counter_base) {}
+        : traffic_(model, scenario, seed, target, counter_base)
+    {
+    }
     bool produce(Dump& out, std::string& err) override;
 
 private:
@@ -80,8 +81,12 @@ private:
 class DumpSink {
 public:
     DumpSink(Paths paths, std::string truth_path, std::string record_dir, unsigned delay_ms)
-        : paths_(std::move(paths)), truth_path_(std::move(truth_path)),
-          record_dir_(std::move(record_dir)), delay_ms_(delay_ms) {}
+        : paths_(std::move(paths)),
+          truth_path_(std::move(truth_path)),
+          record_dir_(std::move(record_dir)),
+          delay_ms_(delay_ms)
+    {
+    }
 
     // Removes the marker, replaces the three files, records the set and the
     // truth, then creates the marker.

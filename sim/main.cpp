@@ -5,7 +5,8 @@
 #include "daemon.h"
 #include "options.h"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const swsim::ParsedArgs args = swsim::parse_args(argc, argv);
     if (args.status == 0) {
         std::fputs(swsim::help_text(), stdout);

@@ -15,13 +15,13 @@ struct Options {
     uint64_t seed = 1;
     int target = 0;             // incast target slot
     uint64_t counter_base = 0;  // start of every packet and drop counter
-    std::string replay_dir;   // replay scenario
-    std::string root;         // prefix for /tmp and /var/run
-    std::string truth_path;   // --truth
-    std::string record_dir;   // --record
+    std::string replay_dir;     // replay scenario
+    std::string root;           // prefix for /tmp and /var/run
+    std::string truth_path;     // --truth
+    std::string record_dir;     // --record
     bool once = false;
-    uint64_t count = 1;       // dumps written by --once
-    unsigned delay_ms = 0;    // pause before each file is renamed into place
+    uint64_t count = 1;     // dumps written by --once
+    unsigned delay_ms = 0;  // pause before each file is renamed into place
 };
 
 struct ParsedArgs {

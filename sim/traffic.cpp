@@ -5,32 +5,44 @@
 
 namespace swsim {
 
-std::optional<Scenario> parse_scenario(std::string_view text) {
-    if (text == "idle") return Scenario::Idle;
-    if (text == "steady") return Scenario::Steady;
-    if (text == "incast") return Scenario::Incast;
-    if (text == "replay") return Scenario::Replay;
+std::optional<Scenario> parse_scenario(std::string_view text)
+{
+    if (text == "idle")
+        return Scenario::Idle;
+    if (text == "steady")
+        return Scenario::Steady;
+    if (text == "incast")
+        return Scenario::Incast;
+    if (text == "replay")
+        return Scenario::Replay;
     return std::nullopt;
 }
 
-const char* scenario_name(Scenario s) {
+const char* scenario_name(Scenario s)
+{
     switch (s) {
-    case Scenario::Idle: return "idle";
-    case Scenario::Steady: return "steady";
-    case Scenario::Incast: return "incast";
-    case Scenario::Replay: return "replay";
+    case Scenario::Idle:
+        return "idle";
+    case Scenario::Steady:
+        return "steady";
+    case Scenario::Incast:
+        return "incast";
+    case Scenario::Replay:
+        return "replay";
     }
     return "?";
 }
 
-uint64_t Rng::next() {
+uint64_t Rng::next()
+{
     uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
     return z ^ (z >> 31);
 }
 
-uint64_t mix(uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
+uint64_t mix(uint64_t a, uint64_t b, uint64_t c, uint64_t d)
+{
     Rng r(a * 0x100000001b3ULL ^ (b + 0x632be59bd9b4e019ULL));
     uint64_t v = r.next() ^ c;
     Rng r2(v + d * 0x9e3779b97f4a7c15ULL);
@@ -38,10 +50,13 @@ uint64_t mix(uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
 }
 
 Traffic::Traffic(Model model, Scenario scenario, uint64_t seed, int target, uint64_t counter_base)
-    : model_(model), scenario_(scenario), info_(model_info(model)),
+    : model_(model),
+      scenario_(scenario),
+      info_(model_info(model)),
       ports_(static_cast<std::size_t>(info_.port_count)),
       rng_(mix(seed, static_cast<uint64_t>(model), static_cast<uint64_t>(scenario))),
-      target_(target >= 0 && target < info_.port_count ? static_cast<std::size_t>(target) : 0) {
+      target_(target >= 0 && target < info_.port_count ? static_cast<std::size_t>(target) : 0)
+{
     snap_.model = model;
     snap_.noise_seed = mix(seed, 0x5eed);
     snap_.counter_base = counter_base;
@@ -71,7 +86,8 @@ Traffic::Traffic(Model model, Scenario scenario, uint64_t seed, int target, uint
         ps.rxpp += counter_base;
         ps.txpp += counter_base;
         ps.ibp_drop += counter_base;
-        for (uint64_t& drops : ps.hol_drop) drops += counter_base;
+        for (uint64_t& drops : ps.hol_drop)
+            drops += counter_base;
     }
 
     if (scenario_ == Scenario::Incast) {
@@ -80,7 +96,8 @@ Traffic::Traffic(Model model, Scenario scenario, uint64_t seed, int target, uint
         while (chosen < sources_.size()) {
             const auto s = static_cast<std::size_t>(rng_.below(ports_));
             const auto picked = sources_.begin() + static_cast<std::ptrdiff_t>(chosen);
-            if (s == target_ || std::find(sources_.begin(), picked, s) != picked) continue;
+            if (s == target_ || std::find(sources_.begin(), picked, s) != picked)
+                continue;
             sources_[chosen++] = s;
         }
         // The congested class must carry traffic on every port involved.
@@ -89,11 +106,13 @@ Traffic::Traffic(Model model, Scenario scenario, uint64_t seed, int target, uint
     }
 }
 
-uint32_t Traffic::clamp_cells(uint64_t v) const {
+uint32_t Traffic::clamp_cells(uint64_t v) const
+{
     return static_cast<uint32_t>(std::min<uint64_t>(v, info_.cell_scale));
 }
 
-void Traffic::idle_port(std::size_t slot) {
+void Traffic::idle_port(std::size_t slot)
+{
     PortState& ps = snap_.ports[slot];
     uint64_t sum = 0;
     for (std::size_t k = 0; k < kGroups; ++k) {
@@ -109,7 +128,8 @@ void Traffic::idle_port(std::size_t slot) {
 
 // Moderate load: each port holds about one percent of the buffer, spread
 // over its active groups and queues.
-void Traffic::background(std::size_t slot, uint32_t load_scale_pct) {
+void Traffic::background(std::size_t slot, uint32_t load_scale_pct)
+{
     PortState& ps = snap_.ports[slot];
     const uint64_t load = uint64_t{load_pct_[slot]} * load_scale_pct / 100;
     const uint64_t base = uint64_t{info_.cell_scale} * 8 / 1000;  // 0.8 %
@@ -125,24 +145,32 @@ void Traffic::background(std::size_t slot, uint32_t load_scale_pct) {
 
     ps.rxpp += load * (150000 + rng_.below(100000)) / 100;
     ps.txpp += load * (150000 + rng_.below(100000)) / 100;
-    if (rng_.below(20) == 0) ps.ibp_drop += 1 + rng_.below(10);
+    if (rng_.below(20) == 0)
+        ps.ibp_drop += 1 + rng_.below(10);
     for (std::size_t k = 0; k < kGroups; ++k)
-        if (q_w_[slot][k] && rng_.below(10) == 0) ps.hol_drop[k] += 1 + rng_.below(50);
+        if (q_w_[slot][k] && rng_.below(10) == 0)
+            ps.hol_drop[k] += 1 + rng_.below(50);
 }
 
 // Target occupancy over the incast cycle: six dumps of ramp-up (the last at
 // the full buffer), twelve saturated (at or just below the full buffer),
 // three draining, three quiet.
-uint32_t Traffic::incast_level(uint64_t phase) {
+uint32_t Traffic::incast_level(uint64_t phase)
+{
     const uint64_t scale = info_.cell_scale;
-    if (phase < 5) return clamp_cells(scale * (phase + 1) / 6 - rng_.below(scale / 32));
-    if (phase == 5) return clamp_cells(scale);
-    if (phase < 18) return clamp_cells(rng_.below(2) ? scale : scale - rng_.below(scale / 16));
-    if (phase < 21) return clamp_cells(scale * (21 - phase) / 4 - rng_.below(scale / 32));
+    if (phase < 5)
+        return clamp_cells(scale * (phase + 1) / 6 - rng_.below(scale / 32));
+    if (phase == 5)
+        return clamp_cells(scale);
+    if (phase < 18)
+        return clamp_cells(rng_.below(2) ? scale : scale - rng_.below(scale / 16));
+    if (phase < 21)
+        return clamp_cells(scale * (21 - phase) / 4 - rng_.below(scale / 32));
     return 0;
 }
 
-const Snapshot& Traffic::next() {
+const Snapshot& Traffic::next()
+{
     ++snap_.number;
     for (std::size_t p = 0; p < ports_; ++p) {
         if (scenario_ == Scenario::Idle)
@@ -160,26 +188,30 @@ const Snapshot& Traffic::next() {
             t.queue[class_] = std::max(t.queue[class_], level);
             uint64_t others = 0;
             for (std::size_t k = 0; k < kGroups; ++k)
-                if (k != class_) others += t.pg[k];
+                if (k != class_)
+                    others += t.pg[k];
             t.port_shared = clamp_cells(uint64_t{t.pg[class_]} + others);
             t.txpp += 1400000 + rng_.below(20000);
             for (std::size_t s : sources_) {
                 PortState& src = snap_.ports[s];
                 src.pg[class_] = std::max(src.pg[class_], level / 8);
                 uint64_t sum = 0;
-                for (std::size_t k = 0; k < kGroups; ++k) sum += src.pg[k];
+                for (std::size_t k = 0; k < kGroups; ++k)
+                    sum += src.pg[k];
                 src.port_shared = clamp_cells(sum);
                 src.rxpp += 500000 + rng_.below(10000);
             }
         }
         if (uint64_t{level} * 10 >= uint64_t{info_.cell_scale} * 9) {
             t.hol_drop[class_] += 2000 + rng_.below(20000);
-            for (std::size_t s : sources_) snap_.ports[s].ibp_drop += rng_.below(500);
+            for (std::size_t s : sources_)
+                snap_.ports[s].ibp_drop += rng_.below(500);
         }
     }
 
     uint64_t total = 0;
-    for (std::size_t p = 0; p < ports_; ++p) total += snap_.ports[p].port_shared;
+    for (std::size_t p = 0; p < ports_; ++p)
+        total += snap_.ports[p].port_shared;
     snap_.total_shared = clamp_cells(total);
     return snap_;
 }

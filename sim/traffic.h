@@ -85,7 +85,7 @@ private:
     std::size_t target_;
     std::size_t class_ = 0;
     std::array<std::size_t, 4> sources_{};
-    std::array<uint32_t, kMaxPorts> load_pct_{};                 // 30..100
+    std::array<uint32_t, kMaxPorts> load_pct_{};                   // 30..100
     std::array<std::array<uint32_t, kGroups>, kMaxPorts> pg_w_{};  // weight, percent
     std::array<std::array<uint32_t, kGroups>, kMaxPorts> q_w_{};
     Snapshot snap_;

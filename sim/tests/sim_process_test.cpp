@@ -18,39 +18,52 @@ namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
 const char* const kFiles[] = {"sw_global_info.1", "port_info.1", "pg_info.1"};
 
-std::string slurp(const fs::path& p) {
+std::string slurp(const fs::path& p)
+{
     std::ostringstream s;
     s << std::ifstream(p, std::ios::binary).rdbuf();
     return s.str();
 }
 
-std::string dump_files(const fs::path& d) { return slurp(d / kFiles[0]) + slurp(d / kFiles[1]) + slurp(d / kFiles[2]); }
+std::string dump_files(const fs::path& d)
+{
+    return slurp(d / kFiles[0]) + slurp(d / kFiles[1]) + slurp(d / kFiles[2]);
+}
 
 // The dump number of a whole file (its header and last line agree), else -1.
-long whole_dump(const fs::path& p) {
+long whole_dump(const fs::path& p)
+{
     const std::string t = slurp(p);
     long n = -1;
-    if (std::sscanf(t.c_str(), "# swfabric shared buffer dump %ld,", &n) != 1) return -1;
+    if (std::sscanf(t.c_str(), "# swfabric shared buffer dump %ld,", &n) != 1)
+        return -1;
     return t.ends_with("\n# end of dump " + std::to_string(n) + "\n") ? n : -1;
 }
 
-bool at_dump(const fs::path& d, long n) {
+bool at_dump(const fs::path& d, long n)
+{
     return whole_dump(d / kFiles[0]) == n && whole_dump(d / kFiles[1]) == n && whole_dump(d / kFiles[2]) == n;
 }
 
-template <class Pred> bool eventually(Pred pred) {
-    for (int i = 0; i < 15000 && !pred(); ++i) ::usleep(2000);
+template <class Pred>
+bool eventually(Pred pred)
+{
+    for (int i = 0; i < 15000 && !pred(); ++i)
+        ::usleep(2000);
     return pred();
 }
 
 // Starts the simulator (through the cross build's emulator) with its output in LOG.out and LOG.err.
-pid_t spawn(const Args& args, const std::string& log) {
+pid_t spawn(const Args& args, const std::string& log)
+{
     Args words;
     std::istringstream command(SWFABRIC_SIM_COMMAND);  // words joined by '|'
-    for (std::string w; std::getline(command, w, '|');) words.push_back(w);
+    for (std::string w; std::getline(command, w, '|');)
+        words.push_back(w);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv(words.size() + 1);  // null-terminated
-    for (size_t i = 0; i < words.size(); ++i) argv[i] = words[i].data();
+    for (size_t i = 0; i < words.size(); ++i)
+        argv[i] = words[i].data();
     const pid_t pid = ::fork();
     if (pid == 0) {
         if (std::freopen((log + ".out").c_str(), "w", stdout) && std::freopen((log + ".err").c_str(), "w", stderr))
@@ -60,36 +73,43 @@ pid_t spawn(const Args& args, const std::string& log) {
     return pid;
 }
 
-int finish(pid_t pid) {
+int finish(pid_t pid)
+{
     int st = 0;
     return ::waitpid(pid, &st, 0) == pid && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
 class SimProcess : public ::testing::Test {
 protected:
-    void TearDown() override {
-        if (daemon > 0 && ::waitpid(daemon, nullptr, WNOHANG) == 0 && ::kill(daemon, SIGKILL) == 0) finish(daemon);
+    void TearDown() override
+    {
+        if (daemon > 0 && ::waitpid(daemon, nullptr, WNOHANG) == 0 && ::kill(daemon, SIGKILL) == 0)
+            finish(daemon);
         fs::remove_all(dir);
     }
     // Runs the simulator to its end: exit status, standard output and error.
-    std::array<std::string, 3> run(const Args& args) {
+    std::array<std::string, 3> run(const Args& args)
+    {
         const std::string log = dir / ("run" + std::to_string(++runs));
         const int status = finish(spawn(args, log));
         return {std::to_string(status), slurp(log + ".out"), slurp(log + ".err")};
     }
     fs::path dir = ::mkdtemp((fs::temp_directory_path() / "swfabric-sim-test-XXXXXX").string().data());
-    fs::path tmp = dir / "tmp", marker = tmp / "swfabric_se_dump_complete", pid_file = dir / "var/run/swfabric_se_dump.pid";
+    fs::path tmp = dir / "tmp", marker = tmp / "swfabric_se_dump_complete",
+             pid_file = dir / "var/run/swfabric_se_dump.pid";
     pid_t daemon = -1;
     int runs = 0;
 };
 
-TEST_F(SimProcess, DaemonReplacesWholeFilesBeforeTheMarkerAndCoalescesSignalsDuringADump) {
+TEST_F(SimProcess, DaemonReplacesWholeFilesBeforeTheMarkerAndCoalescesSignalsDuringADump)
+{
     daemon = spawn({"--model", "42", "--delay", "100", "--root", dir, "--truth", dir / "truth"}, dir / "daemon");
     ASSERT_TRUE(eventually([&] { return slurp(pid_file) == std::to_string(daemon) + "\n"; }));
     std::atomic<int> reads = 0, torn = 0;
     std::jthread reader([&](std::stop_token stop) {  // a reader racing the writer sees whole files only
         for (int i = 0; !stop.stop_requested(); i = (i + 1) % 3)
-            if (fs::exists(tmp / kFiles[i])) whole_dump(tmp / kFiles[i]) < 0 ? ++torn : ++reads;
+            if (fs::exists(tmp / kFiles[i]))
+                whole_dump(tmp / kFiles[i]) < 0 ? ++torn : ++reads;
     });
     for (long n = 1; n <= 8; ++n) {  // as the monitor asks: drop the marker, signal, wait for the marker
         fs::remove(marker);
@@ -111,11 +131,14 @@ TEST_F(SimProcess, DaemonReplacesWholeFilesBeforeTheMarkerAndCoalescesSignalsDur
     EXPECT_TRUE(slurp(dir / "truth").ends_with("\nend 10\n"));
 }
 
-TEST_F(SimProcess, OnceWritesCountDumpsFixedByTheSeedAndCounterBaseAndFailsOnBadInput) {
+TEST_F(SimProcess, OnceWritesCountDumpsFixedByTheSeedAndCounterBaseAndFailsOnBadInput)
+{
     for (const std::string name : {"a", "b", "based"}) {
-        Args args = {"--model", "30", "--scenario", "incast", "--seed", "7", "--once", "--count", "5",
-                     "--root", dir / name, "--truth", dir / name / "truth"};
-        if (name == "based") args.insert(args.end(), {"--counter-base", "4294967000"});
+        Args args = {"--model",  "30",      "--scenario",        "incast", "--seed",
+                     "7",        "--once",  "--count",           "5",      "--root",
+                     dir / name, "--truth", dir / name / "truth"};
+        if (name == "based")
+            args.insert(args.end(), {"--counter-base", "4294967000"});
         const auto [status, out, err] = run(args);
         ASSERT_EQ(status, "0") << err;
         EXPECT_TRUE(at_dump(dir / name / "tmp", 5) && fs::exists(dir / name / "tmp/swfabric_se_dump_complete") &&
@@ -135,12 +158,16 @@ TEST_F(SimProcess, OnceWritesCountDumpsFixedByTheSeedAndCounterBaseAndFailsOnBad
     EXPECT_TRUE(plain.eof() && !std::getline(based, b));
     const auto [bad, bad_out, bad_err] = run({"--model", "42", "--counter-base", "12x", "--root", dir / "r"});
     EXPECT_TRUE(bad == "2" && bad_out.empty() && !fs::exists(dir / "r") &&
-                bad_err.starts_with("swfabric-sim: --counter-base needs a decimal number")) << bad << bad_err;
-    const auto [failed, _, failed_err] = run({"--model", "42", "--once", "--root", dir / "f", "--record", dir / "a/truth"});
-    EXPECT_TRUE(failed == "1" && failed_err.starts_with("swfabric-sim: cannot create directory")) << failed << failed_err;
+                bad_err.starts_with("swfabric-sim: --counter-base needs a decimal number"))
+        << bad << bad_err;
+    const auto [failed, _, failed_err] =
+        run({"--model", "42", "--once", "--root", dir / "f", "--record", dir / "a/truth"});
+    EXPECT_TRUE(failed == "1" && failed_err.starts_with("swfabric-sim: cannot create directory"))
+        << failed << failed_err;
 }
 
-TEST_F(SimProcess, ReplayPlaysRecordedSetsInNameOrderThenRepeatsTheLastWithOneNote) {
+TEST_F(SimProcess, ReplayPlaysRecordedSetsInNameOrderThenRepeatsTheLastWithOneNote)
+{
     ASSERT_EQ(run({"--model", "24", "--once", "--count", "4", "--root", dir / "r1", "--record", dir / "sets"})[0], "0");
     EXPECT_EQ(dump_files(dir / "r1/tmp"), dump_files(dir / "sets/000004"));
     fs::rename(dir / "sets/000001", dir / "sets/000009");  // name order is now dumps 2, 3, 4, 1
