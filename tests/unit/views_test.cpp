@@ -27,7 +27,7 @@ std::string hits(std::initializer_list<int> buckets)
 {
     std::string row;
     for (int b = 0; b < kBuckets; ++b)
-        row += " " + hex(std::count(buckets.begin(), buckets.end(), b), 8);
+        row += " " + hex(static_cast<uint64_t>(std::count(buckets.begin(), buckets.end(), b)), 8);
     return row;
 }
 
