@@ -2,6 +2,7 @@
 // which marker counts, the readers' order, and asking a restarted daemon.
 #include <csignal>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -193,4 +194,45 @@ TEST(Exchange, ARestartedDaemonIsAskedAgainAfterTenPassesWithoutAMarker)
             exchange_pass(state, store, m, dir.paths);
         EXPECT_TRUE(testutil::exists(dir.global));  // the same daemon: not asked twice
     });
+}
+
+TEST(Exchange, OneProcessAsksForDumpsAndNobodyDeletesADumpBeingRead)
+{
+    testutil::Scratch dir;
+    const ModelProfile& m = *module_for_ports(24);
+    static StatsStore store;
+    store_init(store, m.cell_scale);
+    ExchangeState monitor, exporter;
+    EXPECT_TRUE(claim_requests(monitor, dir.paths));
+    EXPECT_FALSE(claim_requests(exporter, dir.paths));
+    const std::string dump = "TOTAL_SHARED_COUNT=7\n";
+    dir.dump(dump, "", "");
+    EXPECT_TRUE(exchange_pass(exporter, store, m, dir.paths));  // read, not asked for again
+    EXPECT_FALSE(exchange_pass(exporter, store, m, dir.paths));
+    EXPECT_EQ(store.sw.total_shared.current, 7u);
+    EXPECT_TRUE(testutil::exists(dir.marker));
+
+    // A reader holds the dump: the request waits for a later pass.
+    const int reader = open(dir.read_lock.c_str(), O_RDONLY);
+    ASSERT_EQ(flock(reader, LOCK_SH), 0);
+    EXPECT_EQ(request_snapshot(monitor, dir.paths), -1);
+    EXPECT_TRUE(testutil::exists(dir.global));
+    flock(reader, LOCK_UN);
+    close(reader);
+    testutil::capture_stderr([&] { EXPECT_EQ(request_snapshot(monitor, dir.paths), 0); });
+    EXPECT_FALSE(testutil::exists(dir.global));
+
+    // Another reader gets the requester's next dump without asking.
+    std::thread daemon([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        dir.dump("TOTAL_SHARED_COUNT=9\n", "", "");
+    });
+    FileStamp completed{};
+    EXPECT_EQ(obtain_dump(exporter, store, m, 2000, &completed, dir.paths), 0);
+    daemon.join();
+    EXPECT_EQ(store.sw.total_shared.current, 9u);
+    EXPECT_TRUE(testutil::exists(dir.global));
+    EXPECT_GE(completed.sec, 1);
+    release_requests(monitor);
+    EXPECT_TRUE(claim_requests(exporter, dir.paths));
 }
