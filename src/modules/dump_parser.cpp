@@ -2,6 +2,7 @@
 
 #include "modules/profile.h"
 #include "text/scanners.h"
+#include "text/search.h"
 
 namespace cellscope {
 
@@ -157,25 +158,24 @@ uint64_t& counter(StatsStore& store, Field field, const Place& place)
 }
 
 // A counter is read before its slot is looked for, a usage value after.
-void apply_rule(const Rule& rule, const char* line, const char* value_text, Place place, StatsStore& store)
+// The key's length comes with the rule, so its search is the only one.
+void apply_rule(const Rule& rule, size_t key_length, const char* line, const char* value_text, Place place,
+                StatsStore& store)
 {
-    uint64_t count = 0;
-    if (is_counter(rule.field) && scan_counter64(value_text, rule.key, &count) != 0)
+    if (is_counter(rule.field)) {
+        const char* key = find_nocase(value_text, rule.key);
+        uint64_t count = 0;
+        if (key != nullptr && convert_counter64(key + key_length, &count) == 0 && locate(rule, line, place))
+            counter(store, rule.field, place) = count;
         return;
+    }
     if (!locate(rule, line, place))
         return;
-    if (is_counter(rule.field)) {
-        counter(store, rule.field, place) = count;
-        return;
-    }
-    UsageRecord& record = usage_record(store, rule.field, place);
-    if (rule.scale == Scale::Cells) {
-        record_sample(value_text, rule.key, record);
-        return;
-    }
+    const char* key = find_nocase(value_text, rule.key);
     uint32_t value = 0;
-    if (scan_value32(value_text, rule.key, &value) == 0)
-        record_value(record, (value >> 15) & 0x7FFFU);
+    if (key != nullptr && convert_value32(key + key_length, &value) == 0)
+        record_value(usage_record(store, rule.field, place),
+                     rule.scale == Scale::Cells ? value : (value >> 15) & 0x7FFFU);
 }
 
 }  // namespace
@@ -193,7 +193,7 @@ void parse_dump(std::FILE* stream, StatsStore& store, const DumpFormat& format)
             continue;
         if (r == format.count)
             continue;
-        apply_rule(format.rules[r], text, marker + format.key_start[r], place, store);
+        apply_rule(format.rules[r], format.key_length[r], text, marker + format.key_start[r], place, store);
     }
 }
 

@@ -136,6 +136,7 @@ struct DumpFormat {
     // an occurrence of the key that begins inside the marker must agree with
     // the marker's own letters, so offsets where it cannot are skipped.
     uint8_t key_start[kMaxRules]{};
+    uint8_t key_length[kMaxRules]{};
     int count = 0;
     // Lines decided by this rule or a later one, and lines without a
     // marker, must name a port before anything else (kNoLinePort: none).
@@ -205,6 +206,10 @@ consteval DumpFormat dump_format(const Rule (&rules)[N])
             line_port_rules_must_come_last();
         format.rules[i] = rule;
         format.key_start[i] = static_cast<uint8_t>(key_start(rule.marker, rule.key));
+        int length = 0;
+        while (rule.key[length] != '\0')
+            ++length;
+        format.key_length[i] = static_cast<uint8_t>(length);
         markers[i] = rule.marker;
     }
     format.count = static_cast<int>(N);

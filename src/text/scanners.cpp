@@ -57,13 +57,10 @@ int scan_paren_index(const char* line, uint32_t* out)
     return 0;
 }
 
-int scan_counter64(const char* text, const char* key, uint64_t* out)
+int convert_counter64(const char* digits, uint64_t* out)
 {
-    const char* at = find_nocase(text, key);
-    if (at == nullptr)
-        return -1;
     errno = 0;
-    const uint64_t value = strtou64(at + std::strlen(key), nullptr, 0);
+    const uint64_t value = strtou64(digits, nullptr, 0);
     if (errno == ERANGE || (errno != 0 && value == 0)) {
         std::perror("strtol");
         return -1;
@@ -72,19 +69,28 @@ int scan_counter64(const char* text, const char* key, uint64_t* out)
     return 0;
 }
 
-int scan_value32(const char* text, const char* key, uint32_t* out)
+int convert_value32(const char* digits, uint32_t* out)
 {
-    const char* at = find_nocase(text, key);
-    if (at == nullptr)
-        return 1;
     errno = 0;
-    const uint32_t value = strtou32(at + std::strlen(key), nullptr, 0);
+    const uint32_t value = strtou32(digits, nullptr, 0);
     if ((errno == ERANGE && value == UINT32_MAX) || (errno != 0 && value == 0)) {
         std::perror("strtoul");
         return -1;
     }
     *out = value;
     return 0;
+}
+
+int scan_counter64(const char* text, const char* key, uint64_t* out)
+{
+    const char* at = find_nocase(text, key);
+    return at != nullptr ? convert_counter64(at + std::strlen(key), out) : -1;
+}
+
+int scan_value32(const char* text, const char* key, uint32_t* out)
+{
+    const char* at = find_nocase(text, key);
+    return at != nullptr ? convert_value32(at + std::strlen(key), out) : 1;
 }
 
 }  // namespace cellscope

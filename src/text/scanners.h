@@ -21,4 +21,9 @@ int scan_counter64(const char* text, const char* key, uint64_t* out);
 // conversion error (reported as "strtoul").
 int scan_value32(const char* text, const char* key, uint32_t* out);
 
+// The conversions of the last two alone, of the number at digits, for a
+// caller that has found the key itself.
+int convert_counter64(const char* digits, uint64_t* out);
+int convert_value32(const char* digits, uint32_t* out);
+
 }  // namespace cellscope
