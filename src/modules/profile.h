@@ -30,6 +30,50 @@ struct ModelProfile {
     DumpFormat parse_pg;      // priority-group file
 };
 
+// What every description must satisfy: a port count the store holds, a
+// label for every shown slot and none beyond, port maps that together name
+// every slot exactly once (when there are any) and nothing else, and counter
+// layouts that run over parts of those maps.
+constexpr bool module_is_sound(const ModelProfile& m)
+{
+    if (m.port_count < 1 || m.port_count > kMaxPorts || m.cell_scale == 0 || m.model == nullptr)
+        return false;
+    for (int slot = 0; slot < kMaxPorts; ++slot) {
+        const char* label = m.port_labels[static_cast<size_t>(slot)];
+        if ((slot < m.port_count) != (label != nullptr && label[0] != '\0'))
+            return false;
+    }
+    int seen[kMaxPorts]{};
+    for (const std::span<const int32_t> map : m.port_maps) {
+        for (const int32_t slot : map) {
+            if (slot < -1 || slot >= m.port_count)
+                return false;
+            if (slot >= 0)
+                ++seen[slot];
+        }
+    }
+    for (int slot = 0; slot < m.port_count; ++slot) {
+        if (seen[slot] > 1 || (!m.port_maps.empty() && seen[slot] == 0))
+            return false;
+    }
+    for (const DumpFormat* format : {&m.parse_global, &m.parse_port, &m.parse_pg}) {
+        for (int r = 0; r < format->count; ++r) {
+            const Layout* layout = format->rules[r].layout;
+            for (int s = 0; layout != nullptr && s < layout->count; ++s) {
+                const std::span<const int32_t> run = layout->segments[s].ports;
+                bool inside = false;
+                for (const std::span<const int32_t> map : m.port_maps) {
+                    for (size_t k = 0; k < map.size() && !inside; ++k)
+                        inside = &map[k] == run.data() && run.size() <= map.size() - k;
+                }
+                if (!inside)
+                    return false;
+            }
+        }
+    }
+    return true;
+}
+
 // Every module the monitor supports, in the order detection tries them.
 std::span<const ModelProfile* const> modules();
 

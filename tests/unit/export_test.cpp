@@ -12,7 +12,7 @@ using namespace cellscope;
 TEST(Export, RequestHeadsAreJudged)
 {
     const struct { std::string head; int status; } cases[] = {
-        {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", 200}, {"GET /metrics?a=b HTTP/1.0\n\n", 200},
+        {"GET /metrics HTTP/1.1\r\nHost: x\r\nAuthorization: z\r\n\r\n", 200}, {"GET /metrics?a=b HTTP/1.0\n\n", 200},
         {"GET /metric HTTP/1.1\r\n\r\n", 404}, {"GET /metrics/x HTTP/1.1\r\n\r\n", 404},
         {"POST /metrics HTTP/1.1\r\n\r\n", 405}, {"HEAD /metrics HTTP/1.0\r\n\r\n", 405},
         {"GET /metrics HTTP/2.0\r\n\r\n", 400}, {"GET  /metrics HTTP/1.1\r\n\r\n", 400},
@@ -32,6 +32,8 @@ TEST(Export, RequestHeadsAreJudged)
     });
     EXPECT_EQ(read_request_head(pipe_fds[0], buffer, sizeof buffer, 2000), 25);  // in two pieces
     writer.join();
+    EXPECT_EQ(write(pipe_fds[1], "GET / HTTP/1.0\n\nrest", 20), 20);
+    EXPECT_EQ(read_request_head(pipe_fds[0], buffer, sizeof buffer, 2000), 16);  // bare line ends
     const std::string big = "GET /metrics HTTP/1.1\r\nX: " + std::string(kMaxRequestHead, 'a');
     std::thread flood([&] { EXPECT_GT(write(pipe_fds[1], big.data(), big.size()), 0); });
     EXPECT_EQ(read_request_head(pipe_fds[0], buffer, sizeof buffer, 2000), -1);

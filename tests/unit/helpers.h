@@ -98,13 +98,10 @@ inline std::vector<std::string> fields(const cellscope::StatsStore& s)
     std::vector<std::string> out;
     auto value = [&](const std::string& name, uint64_t v) { out.push_back(name + "=" + std::to_string(v)); };
     auto record = [&](const std::string& name, const UsageRecord& r) {
-        value(name + ".sample", r.sample);
-        value(name + ".current", r.current);
-        value(name + ".max", r.max);
-        for (int b = 0; b < kBuckets; ++b) {
-            value(name + ".hits" + std::to_string(b), r.buckets[b].hits);
-            value(name + ".threshold" + std::to_string(b), r.buckets[b].threshold);
-        }
+        value(name + ".sample", r.sample), value(name + ".current", r.current), value(name + ".max", r.max);
+        for (int b = 0; b < kBuckets; ++b)
+            value(name + ".hits" + std::to_string(b), r.buckets[b].hits),
+                value(name + ".threshold" + std::to_string(b), r.buckets[b].threshold);
     };
     record("total_shared", s.sw.total_shared);
     record("shared_limit", s.sw.shared_limit);
@@ -113,9 +110,7 @@ inline std::vector<std::string> fields(const cellscope::StatsStore& s)
         const std::string slot = "ports[" + std::to_string(p) + "].";
         value(slot + "id", static_cast<uint64_t>(port.id));
         out.push_back(slot + "name=" + std::string(port.name, strnlen(port.name, sizeof port.name)));
-        value(slot + "ibp_drop", port.ibp_drop);
-        value(slot + "rxpp", port.rxpp);
-        value(slot + "txpp", port.txpp);
+        value(slot + "ibp_drop", port.ibp_drop), value(slot + "rxpp", port.rxpp), value(slot + "txpp", port.txpp);
         record(slot + "port_shared", port.port_shared);
         for (int k = 0; k < kGroups; ++k) {
             const std::string n = "[" + std::to_string(k) + "]";

@@ -179,6 +179,20 @@ TEST(Modules, DetectionAndWhatEachModuleReports)
         EXPECT_EQ(module_reports(m42, Field::Rxpp, slot, 0), slot < 42) << slot;
     }
     EXPECT_FALSE(module_reports(m42, Field::QueueShared, 0, 0));
+
+    // The build refuses an unsound description; these would be.
+    for (const ModelProfile* m : modules())
+        EXPECT_TRUE(module_is_sound(*m));
+    static const int32_t twice[] = {40, 40};
+    static const std::span<const int32_t> twice_maps[] = {twice};
+    ModelProfile bad[5] = {m42, m42, m42, m42, m30};
+    bad[0].port_labels[41] = "";  // a shown slot without a label
+    bad[1].port_count = 41;       // a label beyond the shown slots
+    bad[2].port_maps = twice_maps;
+    bad[3].port_count = 43;
+    bad[4].port_maps = {};        // a layout runs over no map of the module
+    for (const ModelProfile& m : bad)
+        EXPECT_FALSE(module_is_sound(m));
     EXPECT_FALSE(module_reports(m30, Field::HolDrop, 0, 8));
     EXPECT_TRUE(module_reports(m30, Field::TotalShared, 0, 0));
     EXPECT_FALSE(module_reports(m24, Field::PortShared, 0, 1));
