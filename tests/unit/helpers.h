@@ -27,6 +27,16 @@ inline std::string contents_of(std::FILE* stream)
     return out;
 }
 
+// The whole file at path, "" when there is none.
+inline std::string read_file(const std::string& path)
+{
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    std::string text = f != nullptr ? contents_of(f) : "";
+    if (f != nullptr)
+        std::fclose(f);
+    return text;
+}
+
 // A rewound stream over text.
 inline std::FILE* stream_of(const std::string& text)
 {
@@ -56,7 +66,7 @@ std::string capture_stderr(Fn fn)
 inline void put(const std::string& path, const std::string& text)
 {
     std::FILE* f = std::fopen(path.c_str(), "w");
-    std::fputs(text.c_str(), f);
+    std::fwrite(text.data(), 1, text.size(), f);
     std::fclose(f);
 }
 

@@ -55,14 +55,7 @@ struct Session {
         close(master);
     }
     void type(const std::string& keys) { EXPECT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
-    std::string output()
-    {
-        std::FILE* f = std::fopen(screen.c_str(), "r");
-        std::string text = f != nullptr ? testutil::contents_of(f) : "";
-        if (f != nullptr)
-            std::fclose(f);
-        return text;
-    }
+    std::string output() { return testutil::read_file(screen); }
     // Waits until the screen shows text after offset `from`; its position.
     size_t await(const std::string& text, size_t from = 0)
     {
@@ -146,10 +139,7 @@ TEST(Loop, EachPassTakesTheCompletedDumpAsksForTheNextThenDraws)
     s.type("w\nq\n");
     EXPECT_EQ(s.status(), 0);
     EXPECT_EQ(s.output().find("0063"), std::string::npos);
-    std::FILE* report = std::fopen(dir.report.c_str(), "r");
-    ASSERT_NE(report, nullptr);
-    const std::string text = testutil::contents_of(report);
-    std::fclose(report);
+    const std::string text = testutil::read_file(dir.report);
     EXPECT_EQ(text.substr(0, text.find('\n')), "Total Shared Count: 0002, Max: 0002 Limit: 0000 ");
     EXPECT_EQ(count(text, "\n"), 521u);
     EXPECT_EQ(count(text, "\033[K"), 3u + 2u + 17u * (24 + 1));  // tables, total, per-port histograms

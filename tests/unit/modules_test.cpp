@@ -160,9 +160,7 @@ TEST(Modules, DetectionAndWhatEachModuleReports)
         {std::string("ZQN4TRKW1\0", 10), 42}, {"ZQTRKW1", 24}, {"ZQN4TKW1", 30}, {"ZQN4TRKW1\n", 0},
         {"ZQN4TRKW1X", 0}, {"zqtrkw1", 0}, {"", 0}};
     for (const auto& b : boards) {
-        std::FILE* f = std::fopen(path.c_str(), "w");
-        std::fwrite(b.text.data(), 1, b.text.size(), f);
-        std::fclose(f);
+        testutil::put(path, b.text);
         EXPECT_EQ(detect_model(path.c_str()), b.ports ? module_for_ports(b.ports) : nullptr) << b.text;
     }
     EXPECT_EQ(detect_model((dir.dir + "/none").c_str()), nullptr);
@@ -186,7 +184,7 @@ TEST(Modules, DetectionAndWhatEachModuleReports)
     static const int32_t twice[] = {40, 40};
     static const std::span<const int32_t> twice_maps[] = {twice};
     ModelProfile bad[5] = {m42, m42, m42, m42, m30};
-    bad[0].port_labels[41] = "";  // a shown slot without a label
+    bad[0].port_labels[0] = "";   // a shown slot without a label
     bad[1].port_count = 41;       // a label beyond the shown slots
     bad[2].port_maps = twice_maps;
     bad[3].port_count = 43;
