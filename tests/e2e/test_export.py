@@ -12,8 +12,8 @@ import termios
 import time
 import unittest
 
-from boardlib import (BINARY, EXPORTER, HERE, HOME_ERASE, MARKER, PIDFILE, Board, counter, figures, get, global_dump,
-                      render_views)
+from boardlib import (BINARY, EMULATOR, EXPORTER, HERE, HOME_ERASE, MARKER, PIDFILE, Board, counter, figures, get,
+                      global_dump, render_views)
 from test_sim_truth import read_truth
 
 REGISTRY = os.environ.get("CELLSCOPE_MODULES", os.path.join(os.path.dirname(BINARY), "cellscope-modules"))
@@ -50,7 +50,8 @@ class Export(unittest.TestCase):
 
     def test_two_exporters_beside_a_monitor(self):
         with Board("24") as board:
-            truth, out, exporter = board.path("truth.log", ""), board.path("", "out"), shutil.copy(EXPORTER, board.stage)
+            truth, out = board.path("truth.log", ""), board.path("", "out")
+            exporter = " ".join(EMULATOR + [shutil.copy(EXPORTER, board.stage)])
             os.mkdir(out)
             # The exporters start once the monitor's first dump is complete, so the monitor is the one that asks.
             loops = "".join("(until [ -e /tmp/%s ]; do sleep 0.02; done; i=0; while i=$((i+1)); do %s > %s/%s.part; "
@@ -65,7 +66,7 @@ class Export(unittest.TestCase):
 
             def settled():
                 """A dump pending and the one before it drawn last, the truth file the same before and after the look
-                at the screen: the dump behind each drawing of view 3 (0: none yet, -1: no dump's), the dumps written."""
+                at the screen. look: the dump of each drawing of view 3 (0: none yet, -1: no dump's), dumps written."""
                 mon.pump(0.05)
                 records = read_truth(truth)
                 renders.extend("".join(render_views("24", {k: v for k, v in rec.items() if counter(k)})[3]).encode()
