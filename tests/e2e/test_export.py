@@ -11,6 +11,7 @@ import sys
 import termios
 import time
 import unittest
+from http import HTTPStatus
 
 from boardlib import (BINARY, EMULATOR, EXPORTER, HERE, HOME_ERASE, MARKER, PIDFILE, Board, counter, figures, get,
                       global_dump, render_views)
@@ -130,13 +131,13 @@ class Export(unittest.TestCase):
                 self.assertEqual(int(fields.get("Content-Length", 0)), len(body))
                 return fields, body, elapsed
             before, pad = files(), lambda size: b"GET /other HTTP/1.1\r\nX: " + b"a" * (size - 28) + b"\r\n\r\n"
-            for request, status in ((b"GET /metrics\r\n\r\n", 400), (b"GET /metrics HTTP/1.1\r\nHost\r\n\r\n", 400),
-                                    (b"GET /metrics HTTP/2.0\r\n\r\n", 400), (pad(8193), 400), (pad(8192), 404),
+            for request, status in ((b"GET\r\n\r\n", 400), (b"GET /metrics\r\n\r\n", 400), (pad(8193), 400),
+                                    (b"GET /metrics HTTP/1.1\r\nHost\r\n\r\n", 400), (b"GET / HTTP/2.0\r\n\r\n", 400),
                                     (b"POST /metrics HTTP/1.1\r\n\r\n", 405), (b"HEAD /metrics HTTP/1.0\r\n\r\n", 405),
-                                    (b"GET / HTTP/1.1\r\n\r\n", 404), (b"GET /metrics/x HTTP/1.0\n\n", 404)):
+                                    (b"GET / HTTP/1.1\r\n\r\n", 404), (b"GET /x HTTP/1.0\n\n", 404), (pad(8192), 404)):
                 with self.subTest(request=request[:40]):
                     fields = ask(request)[0]
-                    self.assertEqual(fields[""].split(" ")[:2], ["HTTP/1.1", str(status)])
+                    self.assertEqual(fields[""], "HTTP/1.1 %d %s" % (status, HTTPStatus(status).phrase))
                     self.assertEqual(fields.get("Allow"), "GET" if status == 405 else None)
             fields, body, elapsed = ask(b"GET /metrics HTTP/1.1\r\nHost: x\r\n", trickle=True)
             self.assertEqual((fields, body), ({"": ""}, b""))  # no answer, gone within the 2 s
@@ -144,8 +145,7 @@ class Export(unittest.TestCase):
             self.assertEqual((files(), read_truth(truth)), (before, []))  # nothing written, no dump asked for
             fields, body, elapsed = ask(b"GET /metrics HTTP/1.0\r\n\r\n")
             self.assertEqual((fields[""], fields["Content-Type"]), ("HTTP/1.1 200 OK", "text/plain; version=0.0.4"))
-            fresh = read_truth(truth)  # one dump asked for, and that one read, not the one left behind
-            self.assertEqual(len(fresh), 1)
+            self.assertEqual(len(fresh := read_truth(truth)), 1)  # one dump asked for, read, not the one left behind
             self.assertIn(b"\ncellscope_shared_cells %d\n" % fresh[0][("total_shared",)], body)
 
     def test_fleet_of_three_boards_in_prometheus(self):
