@@ -93,7 +93,7 @@ class Export(unittest.TestCase):
                 self.assertEqual((len(dumps), others["cellscope_up"][1]), (1, "1"), "%s mixes dumps" % name)
                 read_by[name.split(".")[0]] += dumps
             paced, fast = read_by.values()
-            self.assertTrue(len(set(paced)) >= 3 and len(set(fast)) >= 10, read_by)
+            self.assertTrue(len(set(paced)) >= 2 and len(set(fast)) >= 10, read_by)  # both served while it ran
             print("\n%d dumps written in %.1f s, %d read by the monitor; exporter runs (dumps read): every second %d "
                   "(%d), as fast as it can %d (%d)" % (written, seconds, written - 1, len(paced), len(set(paced)),
                                                       len(fast), len(set(fast))), file=sys.stderr)
