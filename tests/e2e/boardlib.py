@@ -107,8 +107,8 @@ class Board:
         return subprocess.run(self.command(args, sim, program=program), stdin=subprocess.DEVNULL, stdout=stdout,
                               stderr=subprocess.PIPE)
 
-    def spawn(self, args=(), sim=None, shell=None, stdin=None):
-        self.sessions.append(PtySession(self.command(args, sim, shell), stdin))
+    def spawn(self, args=(), sim=None, shell=None, stdin=None, echo=True):
+        self.sessions.append(PtySession(self.command(args, sim, shell), stdin, echo))
         return self.sessions[-1]
 
     def standin(self, dumps=(), mtime=""):
@@ -126,12 +126,15 @@ class Board:
 
 
 class PtySession:
-    """The monitor on a pseudo-terminal in line mode with echo, as an operator's, read back byte for byte."""
+    """The monitor on a pseudo-terminal in line mode with echo (unless echo is False: no typed Enter inside a
+    drawing), as an operator's, read back byte for byte."""
 
-    def __init__(self, cmd, stdin=None):
+    def __init__(self, cmd, stdin=None, echo=True):
         self.master, slave = pty.openpty()
         attrs = termios.tcgetattr(slave)
         attrs[1] &= ~termios.OPOST
+        if not echo:
+            attrs[3] &= ~termios.ECHO
         termios.tcsetattr(slave, termios.TCSANOW, attrs)
         self.errors, self.output, self.err_seen = tempfile.TemporaryFile(), b"", 0
         self.proc = subprocess.Popen(cmd, stdin=stdin or slave, stdout=slave, stderr=self.errors,
