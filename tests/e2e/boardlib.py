@@ -1,8 +1,10 @@
-"""Runs the real monitor on a fake board (board/fakeboard: private mount and PID namespaces) through pipes or a
-pseudo-terminal, and builds the 22 views a store state must show without the monitor's formats."""
+"""Runs the real monitor (or exporter) on a fake board (board/fakeboard: private mount and PID namespaces) through pipes
+or a pseudo-terminal, builds the 22 views a store state must show without the monitor's formats, and reads the
+exporter's metrics as the stand-in's truth items."""
 
 import os
 import pty
+import re
 import select
 import shutil
 import signal
@@ -15,12 +17,21 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 FAKEBOARD = os.path.join(HERE, "..", "..", "board", "fakeboard")
 BINARY = os.environ.get("CELLSCOPE_BIN", os.path.join(HERE, "..", "..", "build", "cellscope"))
 SIM = os.environ.get("CELLSCOPE_SIM", os.path.join(os.path.dirname(BINARY), "sim", "swfabric-sim"))
+EXPORTER = os.environ.get("CELLSCOPE_EXPORT", os.path.join(os.path.dirname(BINARY), "cellscope-export"))
 EMULATOR = ["qemu-ppc", "-L", "/usr/powerpc-linux-gnu"] if os.environ.get("CELLSCOPE_QEMU") == "1" else []
 STAGES = "/dev/shm" if os.access("/dev/shm", os.W_OK) else "/var/tmp"  # a board's 4096 links: made 10x faster
 MARKER, REPORT, PIDFILE = "swfabric_se_dump_complete", "cellscope_results.log", "swfabric_se_dump.pid"
 PIDFILE_MSG = b"cellscope: /var/run/swfabric_se_dump.pid: "
 NO_PIDFILE = PIDFILE_MSG + b"cannot open: No such file or directory\n"
 PASS, HOME_ERASE, RELOAD = b"Total Shared Count", b"\x1b[H\x1b[K", b"\x1b[H\x1b[J Reloading please wait..."
+# The exporter's per-dump metrics and the truth file's items they carry; the label of an item's group number.
+ITEMS = {"cellscope_shared_cells": "total_shared", "cellscope_shared_limit_cells": "shared_limit",
+         "cellscope_port_shared_cells": "port_shared", "cellscope_pg_shared_cells": "pg",
+         "cellscope_queue_shared_cells": "queue", "cellscope_receive_packets_total": "rxpp",
+         "cellscope_transmit_packets_total": "txpp", "cellscope_ingress_drops_total": "ibp_drop",
+         "cellscope_queue_drops_total": "hol_drop"}
+GROUP = {"pg": "pg", "queue": "queue", "hol_drop": "queue"}
+counter = lambda item: item[1:2] in (("rxpp",), ("txpp",), ("ibp_drop",), ("hol_drop",))
 PERCENTS = (1, 5, 10, 20, 50, 60, 70, 80, 90, 100)
 MODULES = os.environ.get("CELLSCOPE_MODULES", os.path.join(os.path.dirname(BINARY), "cellscope-modules"))
 
@@ -86,21 +97,22 @@ class Board:
     def write(self, name, data, where="tmp"):
         put(self.path(name, where), data)
 
-    def command(self, args, sim=None, shell=None):
-        """fakeboard's command for the monitor with args; shell: a script for /bin/sh on the board that runs the
-        monitor as "$@" (a copy, which the board's /tmp cannot hide)."""
+    def command(self, args, sim=None, shell=None, program=BINARY):
+        """fakeboard's command for the monitor (or program) with args; shell: a script for /bin/sh on the board that
+        runs it as "$@" (a copy, which the board's /tmp cannot hide)."""
         cmd = [FAKEBOARD, "--stage", self.stage] + self.args
         cmd += [] if sim is None else ["--sim", sim, "--sim-bin", self.daemon]
         if shell is None:
-            return cmd + ["--qemu"] * bool(EMULATOR) + ["--", BINARY] + list(args)
-        copy = shutil.copy(BINARY, self.path("", "monitor"))
+            return cmd + ["--qemu"] * bool(EMULATOR) + ["--", program] + list(args)
+        copy = shutil.copy(program, self.path("", "monitor"))
         return cmd + ["--", "/bin/sh", "-c", shell, "sh"] + EMULATOR + [copy] + list(args)
 
-    def run(self, args, stdout=subprocess.PIPE):
-        return subprocess.run(self.command(args), stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE)
+    def run(self, args, stdout=subprocess.PIPE, sim=None, program=BINARY):
+        return subprocess.run(self.command(args, sim, program=program), stdin=subprocess.DEVNULL, stdout=stdout,
+                              stderr=subprocess.PIPE)
 
-    def spawn(self, args=(), sim=None, shell=None, stdin=None):
-        self.sessions.append(PtySession(self.command(args, sim, shell), stdin))
+    def spawn(self, args=(), sim=None, shell=None, stdin=None, echo=True):
+        self.sessions.append(PtySession(self.command(args, sim, shell), stdin, echo))
         return self.sessions[-1]
 
     def standin(self, dumps=(), mtime=""):
@@ -118,12 +130,15 @@ class Board:
 
 
 class PtySession:
-    """The monitor on a pseudo-terminal in line mode with echo, as an operator's, read back byte for byte."""
+    """The monitor on a pseudo-terminal in line mode with echo (unless echo is False: no typed Enter inside a
+    drawing), as an operator's, read back byte for byte."""
 
-    def __init__(self, cmd, stdin=None):
+    def __init__(self, cmd, stdin=None, echo=True):
         self.master, slave = pty.openpty()
         attrs = termios.tcgetattr(slave)
         attrs[1] &= ~termios.OPOST
+        if not echo:
+            attrs[3] &= ~termios.ECHO
         termios.tcsetattr(slave, termios.TCSANOW, attrs)
         self.errors, self.output, self.err_seen = tempfile.TemporaryFile(), b"", 0
         self.proc = subprocess.Popen(cmd, stdin=stdin or slave, stdout=slave, stderr=self.errors,
@@ -229,3 +244,24 @@ def report_problems(report, views):
     problems = ["view %d line %d:\n  want %r\n  got  %r" % (v, i, line, got)
                 for (v, i, line), got in zip(want, lines) if got != line]
     return (problems + ["report has %d lines, the views %d" % (len(lines), len(want))] * (len(lines) != len(want)))[:12]
+
+
+def figures(model, text):
+    """The exporter's output (bytes) as truth items {("total_shared",), (slot, "pg", k) ...: value}, and its other
+    samples {name: (labels, value)}; asserts that each series comes once, labelled with the port's switch name and
+    front-panel label."""
+    items, others = {}, {}
+    for line in text.decode().splitlines():
+        if line.startswith("#"):
+            continue
+        name, labels, value = re.fullmatch(r'(\w+)(?:\{(.*)\})? (\S+)', line).groups()
+        labels = dict(re.findall(r'(\w+)="([^"]*)"', labels or ""))
+        if name not in ITEMS:
+            others[name] = (labels, value)
+            continue
+        kind, slot = ITEMS[name], labels.pop("port", None)
+        item = (kind,) if slot is None else (int(slot[2:]), kind)
+        item += (int(labels.pop(GROUP[kind])),) if kind in GROUP else ()
+        assert labels == ({} if slot is None else {"label": LABELS[model][item[0]]}) and item not in items, line
+        items[item] = int(value)
+    return items, others

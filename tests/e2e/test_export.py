@@ -1,0 +1,163 @@
+"""cellscope-export on fake boards: every module's metrics against the stand-in's truth file, two exporters beside a
+running monitor, the answers of --http, and a fleet of boards in a real Prometheus (scripts/fleet)."""
+
+import contextlib
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import time
+import unittest
+from http import HTTPStatus
+
+from boardlib import (BINARY, EMULATOR, EXPORTER, HERE, HOME_ERASE, MARKER, PIDFILE, Board, counter, figures, get,
+                      global_dump, render_views)
+from test_sim_truth import read_truth
+
+REGISTRY = os.environ.get("CELLSCOPE_MODULES", os.path.join(os.path.dirname(BINARY), "cellscope-modules"))
+PACES = (("paced", "sleep 1;"), ("fast", ""))  # one exporter run every second, one as fast as it can
+BASE = (4 << 32) - 4096  # every counter starts there: their low 32 bits alone would differ from the truth
+
+
+differences = lambda got, want: ["%s: %s, not %s" % (k, got.get(k), want.get(k))
+                                 for k in sorted(set(got) | set(want), key=str) if got.get(k) != want.get(k)][:8]
+
+
+class Export(unittest.TestCase):
+    def test_every_module_exports_the_dump_it_asked_for(self):
+        modules = subprocess.run([REGISTRY], capture_output=True, check=True, text=True).stdout.splitlines()
+        for ports, model, cells in map(str.split, modules):
+            with self.subTest(module=ports), Board(ports) as board:
+                truth, args = board.path("truth.log", ""), ["--textfile", "/tmp/metrics.prom"] * (ports == "24")
+                sim = "--model %s --seed 4 --counter-base %d --truth %s" % (ports, BASE, truth)
+                r = board.run(args, sim=sim, program=EXPORTER)
+                text = get(board.path("metrics.prom")) if args else r.stdout
+                self.assertEqual((r.returncode, r.stderr), (0, b""))
+                if args:  # renamed into place whole: no temporary file left, readable by all
+                    self.assertEqual([n for n in os.listdir(board.tmp) if n.startswith("metrics")], ["metrics.prom"])
+                    self.assertEqual(os.stat(board.path("metrics.prom")).st_mode & 0o777, 0o644)
+                lint = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True)
+                self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, b""))
+                records, (items, others) = read_truth(truth), figures(ports, text)
+                # One request, one dump, equal item by item: what a module never reports is left out.
+                self.assertEqual((len(records), differences(items, records[-1])), (1, []))
+                self.assertLess(float(others.pop("cellscope_dump_age_seconds")[1]), 2)
+                self.assertEqual(others, {"cellscope_up": ({}, "1"), "cellscope_buffer_cells": ({}, cells),
+                                          "cellscope_module_info": ({"model": model, "ports": ports}, "1")})
+                self.assertGreaterEqual(min(v for k, v in items.items() if counter(k)), BASE)
+                self.assertEqual(any(k[1:2] == ("queue",) for k in items), ports == "24")
+                silent = set(range(int(ports))) - {k[0] for k in items if k[1:2] == ("hol_drop",)}
+                self.assertEqual(silent, {"42": {29, 30, 31}, "24": set(), "30": {12}}[ports])
+
+    def test_two_exporters_beside_a_monitor(self):
+        with Board("24") as board:
+            truth, out = board.path("truth.log", ""), board.path("", "out")
+            exporter = " ".join(EMULATOR + [shutil.copy(EXPORTER, board.stage)])
+            os.mkdir(out)
+            # The exporters start once the monitor's first dump is complete, so the monitor is the one that asks.
+            loops = "".join("(until [ -e /tmp/%s ]; do sleep 0.02; done; i=0; while i=$((i+1)); do %s > %s/%s.part; "
+                            "mv %s/%s.part %s/%s.$i; %s done) &\n" % (MARKER, exporter, out, name, out, name, out,
+                                                                      name, pace) for name, pace in PACES)
+            started, mon = time.monotonic(), board.spawn(["-v", "3"], "--model 24 --seed 9 --truth " + truth,
+                                                         shell=loops + 'exec "$@"', echo=False)
+            header, renders, look = render_views("24", {})[3][0].encode(), [], {}
+
+            def settled():
+                """A dump pending and the one before it drawn last, the truth file the same before and after the look
+                at the screen. look: the dump of each drawing of view 3 (0: none yet, -1: no dump's), dumps written."""
+                mon.pump(0.05)
+                records = read_truth(truth)
+                renders.extend("".join(render_views("24", {k: v for k, v in rec.items() if counter(k)})[3]).encode()
+                               for rec in ([{}] + records)[len(renders):])
+                frames = [f[:len(renders[0])] for f in mon.output.split(HOME_ERASE)
+                          if f.startswith(header) and len(f) >= len(renders[0])]  # a drawing still coming: not yet
+                look.update(seen=[renders.index(f) if f in renders else -1 for f in frames], written=len(records))
+                present = os.path.exists(board.path(MARKER))
+                return present and len(read_truth(truth)) == len(records) == max(look["seen"], default=-2) + 1
+            for n in range(31):
+                mon.until(settled, "dump %d pending" % (n + 1))
+                mon.enter(HOME_ERASE + header)  # Enter ends the wait: the pass reads the pending dump
+            mon.until(settled, "a dump pending")
+            seen, written, seconds = look["seen"], look["written"], time.monotonic() - started
+            # Every drawing one dump's (-1: none's), in order, and every dump asked for read (0: none read yet).
+            self.assertEqual((seen == sorted(seen), sorted(set(seen) | {0})), (True, list(range(written))), seen)
+            self.assertEqual((mon.quit(), mon.stderr()), (0, b""))
+            records, read_by = read_truth(truth), {name: [] for name, _ in PACES}
+            for name in (n for n in os.listdir(out) if not n.endswith(".part")):  # .part: cut off at the end
+                items, others = figures("24", get(os.path.join(out, name)))
+                dumps = [n for n, rec in enumerate(records, 1) if rec == items]
+                self.assertEqual((len(dumps), others["cellscope_up"][1]), (1, "1"), "%s mixes dumps" % name)
+                read_by[name.split(".")[0]] += dumps
+            paced, fast = read_by.values()
+            self.assertTrue(len(set(paced)) >= 2 and len(set(fast)) >= 10, read_by)  # both served while it ran
+            print("\n%d dumps written in %.1f s, %d read by the monitor; exporter runs (dumps read): every second %d "
+                  "(%d), fast %d (%d)" % (written, seconds, written - 1, len(paced), len(set(paced)), len(fast),
+                                          len(set(fast))), file=sys.stderr)
+
+    def test_answers_without_a_dump_and_over_http(self):
+        with Board("42") as board:
+            truth, r = board.path("truth.log", ""), board.run(["--timeout", "1"], program=EXPORTER)  # no daemon yet
+            got = (r.returncode, r.stderr.split(b"\n")[-2], figures("42", r.stdout)[0], b"cellscope_up 0\n" in r.stdout)
+            self.assertEqual(got, (1, b"cellscope-export: no complete dump within 1 s", {}, True))
+            for name, text in dict(global_dump(0x999), **{MARKER: ""}).items():
+                board.write(name, text)  # a dump left by an earlier reader: nothing but a GET may touch it
+
+            def files():
+                return {(where, name): (os.stat(board.path(name, where)).st_mtime_ns, get(board.path(name, where)))
+                        for where in ("tmp", "run") for name in os.listdir(board.path("", where)) if name != PIDFILE}
+
+            def ask(request, trickle=False):
+                """Head ({"": status line, name: value}), body and seconds of the answer to a request left open
+                (trickle: a byte every 0.2 s, then closed), beside a daemon that writes a truth record per signal."""
+                if os.path.exists(board.path(PIDFILE, "run")):
+                    os.unlink(board.path(PIDFILE, "run"))  # the last daemon's: wait for this one's
+                with subprocess.Popen(board.command(["--http"], "--model 42 --truth " + truth, program=EXPORTER),
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                      bufsize=0) as proc:
+                    start = time.monotonic()
+                    with contextlib.suppress(BrokenPipeError):  # the exporter gone before the last byte
+                        for piece in [bytes([b]) for b in request] if trickle else [request]:
+                            proc.stdin.write(piece)
+                            time.sleep(0.2 * trickle)
+                        if trickle:
+                            proc.stdin.close()  # only after 6 s: an exporter still waiting ends on it
+                    answer, elapsed = proc.stdout.read(), time.monotonic() - start
+                    self.assertEqual((proc.wait(), proc.stderr.read()), (0 if answer else 1, b""))
+                head, _, body = answer.partition(b"\r\n\r\n")
+                lines = head.decode().split("\r\n")
+                fields = dict([("", lines[0])] + [line.split(": ", 1) for line in lines[1:]])
+                self.assertEqual(int(fields.get("Content-Length", 0)), len(body))
+                return fields, body, elapsed
+            before, pad = files(), lambda size: b"GET /other HTTP/1.1\r\nX: " + b"a" * (size - 28) + b"\r\n\r\n"
+            for request, status in ((b"GET\r\n\r\n", 400), (b"GET /metrics\r\n\r\n", 400), (pad(8193), 400),
+                                    (b"GET /metrics HTTP/1.1\r\nHost\r\n\r\n", 400), (b"GET / HTTP/2.0\r\n\r\n", 400),
+                                    (b"POST /metrics HTTP/1.1\r\n\r\n", 405), (b"HEAD /metrics HTTP/1.0\r\n\r\n", 405),
+                                    (b"GET / HTTP/1.1\r\n\r\n", 404), (b"GET /x HTTP/1.0\n\n", 404), (pad(8192), 404)):
+                with self.subTest(request=request[:40]):
+                    fields = ask(request)[0]
+                    self.assertEqual(fields[""], "HTTP/1.1 %d %s" % (status, HTTPStatus(status).phrase))
+                    self.assertEqual(fields.get("Allow"), "GET" if status == 405 else None)
+            fields, body, elapsed = ask(b"GET /metrics HTTP/1.1\r\nHost: x\r\n", trickle=True)
+            self.assertEqual((fields, body), ({"": ""}, b""))  # no answer, gone within the 2 s
+            self.assertTrue(2 <= elapsed < 3.5, elapsed)
+            self.assertEqual((files(), read_truth(truth)), (before, []))  # nothing written, no dump asked for
+            fields, body, elapsed = ask(b"GET /metrics HTTP/1.0\r\n\r\n")
+            self.assertEqual((fields[""], fields["Content-Type"]), ("HTTP/1.1 200 OK", "text/plain; version=0.0.4"))
+            self.assertEqual(len(fresh := read_truth(truth)), 1)  # one dump asked for, read, not the one left behind
+            self.assertIn(b"\ncellscope_shared_cells %d\n" % fresh[0][("total_shared",)], body)
+
+    def test_fleet_of_three_boards_in_prometheus(self):
+        r = subprocess.run([os.path.join(HERE, "..", "..", "scripts", "fleet"), "3", "--check"],
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+        self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode()[-3000:])
+        self.assertEqual(r.stdout.count(b"each exactly one dump of its truth file"), 3, r.stdout)
+        folder, ports = re.search(rb"files of this run: (\S+)", r.stderr)[1], re.findall(rb"127.0.0.1:(\d+)", r.stderr)
+        self.assertEqual(len(set(ports)), 4)  # three exporters and Prometheus
+        # Nothing left behind: no folder, no process, no listening port.
+        self.assertFalse(os.path.exists(folder))
+        self.assertEqual([p for p in os.listdir("/proc") if p.isdigit() and folder in get("/proc/%s/cmdline" % p)], [])
+        for port in set(ports):
+            with self.assertRaises(ConnectionRefusedError), socket.create_connection(("127.0.0.1", int(port))):
+                pass
