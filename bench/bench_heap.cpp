@@ -77,7 +77,7 @@ int main(int argc, char** argv)
     const ModelProfile& profile = *known;
     const std::string global = dir + "/sw_global_info.1", port = dir + "/port_info.1", pg = dir + "/pg_info.1";
     const DumpPaths paths{global.c_str(), port.c_str(), pg.c_str(), "/nonexistent/marker", "/nonexistent/pid",
-                          "/proc", "/nonexistent/lock", "/nonexistent/lock"};
+                          "/proc", "/nonexistent/lock", "/nonexistent/lock", "/nonexistent/lock"};
 
     static StatsStore store;
     store_init(store, profile.cell_scale);

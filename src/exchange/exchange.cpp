@@ -31,7 +31,8 @@ __attribute__((format(printf, 3, 4))) void note(ExchangeState& state, int slot, 
     if (std::strcmp(text, state.notes[slot]) == 0)
         return;
     std::memcpy(state.notes[slot], text, sizeof text);
-    std::fprintf(stderr, "cellscope: %s\n", text);
+    if (!state.quiet)
+        std::fprintf(stderr, "cellscope: %s\n", text);
 }
 
 void clear_note(ExchangeState& state, int slot)
@@ -92,8 +93,8 @@ void open_locks(ExchangeState& state, const DumpPaths& paths)
     if (state.locks_tried)
         return;
     state.locks_tried = true;
-    const int fds[2] = {open_lock(paths.request_lock), open_lock(paths.read_lock)};
-    if (fds[0] < 0 || fds[1] < 0) {
+    const int fds[3] = {open_lock(paths.request_lock), open_lock(paths.read_lock), open_lock(paths.monitor_lock)};
+    if (fds[0] < 0 || fds[1] < 0 || fds[2] < 0) {
         for (const int fd : fds) {
             if (fd >= 0)
                 close(fd);
@@ -102,19 +103,34 @@ void open_locks(ExchangeState& state, const DumpPaths& paths)
     }
     state.request_lock = fds[0];
     state.read_lock = fds[1];
+    state.monitor_lock = fds[2];
 }
 
-// Takes the readers' lock (shared or alone), retrying for a short while:
-// a reader holds it only while it reads three files. True without locks.
-bool lock_reading(const ExchangeState& state, int how)
+// Takes a lock (shared or alone), retrying for a short while: the locks
+// that others take alone are held only for moments. True without locks.
+bool take_lock(int fd, int how)
 {
-    if (state.read_lock < 0)
+    if (fd < 0)
         return true;
     for (int attempt = 0; attempt < 50; ++attempt) {
-        if (flock(state.read_lock, how | LOCK_NB) == 0)
+        if (flock(fd, how | LOCK_NB) == 0)
             return true;
         pause_ms(2);
     }
+    return false;
+}
+
+bool lock_reading(const ExchangeState& state, int how)
+{
+    return take_lock(state.read_lock, how);
+}
+
+// Whether some monitor runs: one holds the monitors' lock.
+bool monitor_running(const ExchangeState& state)
+{
+    if (flock(state.monitor_lock, LOCK_EX | LOCK_NB) != 0)
+        return true;
+    flock(state.monitor_lock, LOCK_UN);
     return false;
 }
 
@@ -292,11 +308,28 @@ int parse_pid_text(const char* text, long length, int32_t* pid, const char** rea
     return 0;
 }
 
+void announce_monitor(ExchangeState& state, const DumpPaths& paths)
+{
+    open_locks(state, paths);
+    state.monitor = true;
+    take_lock(state.monitor_lock, LOCK_SH);
+}
+
+const char* last_note(const ExchangeState& state)
+{
+    for (int slot = kNoteSlots - 1; slot >= 0; --slot) {
+        if (state.notes[slot][0] != '\0')
+            return state.notes[slot];
+    }
+    return "";
+}
+
 bool claim_requests(ExchangeState& state, const DumpPaths& paths)
 {
     open_locks(state, paths);
     if (!state.requester)
-        state.requester = state.request_lock < 0 || flock(state.request_lock, LOCK_EX | LOCK_NB) == 0;
+        state.requester = state.request_lock < 0 || ((state.monitor || !monitor_running(state)) &&
+                                                     flock(state.request_lock, LOCK_EX | LOCK_NB) == 0);
     return state.requester;
 }
 

@@ -5,13 +5,16 @@
 // completion marker. A request deletes the previous files and marker first,
 // so every file present once the marker is back belongs to the new dump.
 //
-// Several readers may share one daemon (monitors, exporters). Two advisory
-// locks in /var/run keep them from disturbing each other:
+// Several readers may share one daemon (monitors, exporters). Advisory locks
+// in /var/run keep them from disturbing each other:
 // - the requester's lock, held by the one process that asks for dumps: a
 //   monitor for as long as it runs, an exporter only while it waits for the
 //   dump it asked for. Everyone else reads the dumps the requester gets, so
 //   the daemon is asked for one dump at a time and a monitor reads every
 //   dump it asked for;
+// - the monitors' lock, shared by every running monitor: while it is held,
+//   an exporter never asks for a dump of its own, so a monitor that starts
+//   beside busy exporters becomes the requester within a pass;
 // - the readers' lock, shared by whoever reads a complete dump that another
 //   process asked for, and taken alone, without waiting, to delete a dump.
 //   No reader ever sees a dump deleted or replaced while it reads it.
@@ -35,6 +38,7 @@ struct DumpPaths {
     const char* proc;          // where /proc/PID/status of the daemon is read
     const char* request_lock;  // held by the one process that asks for dumps
     const char* read_lock;     // shared by readers, taken alone to delete
+    const char* monitor_lock;  // shared by the running monitors
 };
 
 inline constexpr DumpPaths kDumpPaths{
@@ -46,6 +50,7 @@ inline constexpr DumpPaths kDumpPaths{
     "/proc",
     "/var/run/cellscope.request.lock",
     "/var/run/cellscope.read.lock",
+    "/var/run/cellscope.monitor.lock",
 };
 
 // Which file a path named and when it was last written.
@@ -78,14 +83,26 @@ struct ExchangeState {
     int passes_waiting = 0;                    // passes without a marker since the last request
     int request_lock = -1;                     // lock files, once opened (-1: not, or cannot be)
     int read_lock = -1;
+    int monitor_lock = -1;
     bool locks_tried = false;
+    bool monitor = false;    // this process is a monitor
     bool requester = false;  // this process asks for dumps
+    bool quiet = false;      // notes are kept, not written
     char notes[kNoteSlots][kNoteSize]{};
 };
 
+// Marks this process as a monitor for as long as it runs: exporters then
+// leave the asking to monitors.
+void announce_monitor(ExchangeState& state, const DumpPaths& paths = kDumpPaths);
+
+// The latest note kept about the exchange (a refusal, a failed deletion),
+// or "" when there is none.
+const char* last_note(const ExchangeState& state);
+
 // Tries, without waiting, to become the process that asks for dumps; true
-// when it is (also when there are no lock files to share). A monitor keeps
-// it until it ends; others give it back with release_requests.
+// when it is (also when there are no lock files to share). A process that
+// is no monitor never becomes it while a monitor runs. A monitor keeps it
+// until it ends; others give it back with release_requests.
 bool claim_requests(ExchangeState& state, const DumpPaths& paths = kDumpPaths);
 void release_requests(ExchangeState& state);
 

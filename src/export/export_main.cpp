@@ -54,8 +54,11 @@ bool gather(const ModelProfile* profile, int timeout_ms, double* age)
     const ModelProfile& m = *profile;
     store_init(g_figures, m.cell_scale);
     FileStamp completed{};
+    g_exchange.quiet = true;  // one line says why, below
     if (obtain_dump(g_exchange, g_figures, m, timeout_ms, &completed) != 0) {
-        std::fprintf(stderr, "cellscope-export: no complete dump within %d s\n", timeout_ms / 1000);
+        const char* why = last_note(g_exchange);
+        std::fprintf(stderr, "cellscope-export: no complete dump within %d s%s%s\n", timeout_ms / 1000,
+                     why[0] != '\0' ? ": " : "", why);
         return false;
     }
     struct timespec now;

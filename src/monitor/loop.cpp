@@ -89,6 +89,7 @@ int run_interactive(MonitorState& state, ExchangeState& exchange, StatsStore& st
 {
     const ViewContext ctx{{io.screen, io.screen, false}, store, profile};
     // Another monitor may be asking for dumps already; this one reads them.
+    announce_monitor(exchange, *io.paths);
     if (claim_requests(exchange, *io.paths))
         request_snapshot(exchange, *io.paths);
     clear_screen(io.screen);

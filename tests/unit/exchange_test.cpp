@@ -134,7 +134,10 @@ TEST(Exchange, OneProcessAsksForDumpsAndNobodyDeletesADumpBeingRead)
     const ModelProfile& m = *module_for_ports(24);
     static StatsStore store;
     store_init(store, m.cell_scale);
-    ExchangeState monitor, exporter;
+    ExchangeState monitor, exporter, second;
+    EXPECT_TRUE(claim_requests(exporter, dir.paths));  // nobody else asks
+    release_requests(exporter);
+    announce_monitor(monitor, dir.paths);
     EXPECT_TRUE(claim_requests(monitor, dir.paths));
     EXPECT_FALSE(claim_requests(exporter, dir.paths));
     const std::string dump = "TOTAL_SHARED_COUNT=7\n";
@@ -165,6 +168,10 @@ TEST(Exchange, OneProcessAsksForDumpsAndNobodyDeletesADumpBeingRead)
     EXPECT_EQ(store.sw.total_shared.current, 9u);
     EXPECT_TRUE(testutil::exists(dir.global));
     EXPECT_GE(completed.sec, 1);
+    // The requester's lock free again: another monitor takes it, an exporter
+    // leaves it to the monitors.
     release_requests(monitor);
-    EXPECT_TRUE(claim_requests(exporter, dir.paths));
+    EXPECT_FALSE(claim_requests(exporter, dir.paths));
+    announce_monitor(second, dir.paths);
+    EXPECT_TRUE(claim_requests(second, dir.paths));
 }
