@@ -36,11 +36,11 @@ struct ModelProfile {
 // layouts that run over parts of those maps.
 constexpr bool module_is_sound(const ModelProfile& m)
 {
-    if (m.port_count < 1 || m.port_count > kMaxPorts || m.cell_scale == 0 || m.model == nullptr)
+    if (m.port_count < 1 || m.port_count > kMaxPorts || m.cell_scale == 0 || m.model[0] == '\0')
         return false;
     for (int slot = 0; slot < kMaxPorts; ++slot) {
         const char* label = m.port_labels[static_cast<size_t>(slot)];
-        if ((slot < m.port_count) != (label != nullptr && label[0] != '\0'))
+        if (slot < m.port_count ? label[0] == '\0' : label != nullptr)
             return false;
     }
     int seen[kMaxPorts]{};
@@ -59,12 +59,16 @@ constexpr bool module_is_sound(const ModelProfile& m)
     for (const DumpFormat* format : {&m.parse_global, &m.parse_port, &m.parse_pg}) {
         for (int r = 0; r < format->count; ++r) {
             const Layout* layout = format->rules[r].layout;
-            for (int s = 0; layout != nullptr && s < layout->count; ++s) {
+            for (int s = 0; s < layout->count; ++s) {
+                // Compared by value: addresses are not constants in every build.
                 const std::span<const int32_t> run = layout->segments[s].ports;
                 bool inside = false;
                 for (const std::span<const int32_t> map : m.port_maps) {
-                    for (size_t k = 0; k < map.size() && !inside; ++k)
-                        inside = &map[k] == run.data() && run.size() <= map.size() - k;
+                    for (size_t k = 0; k + run.size() <= map.size() && !inside; ++k) {
+                        inside = true;
+                        for (size_t i = 0; i < run.size(); ++i)
+                            inside = inside && map[k + i] == run[i];
+                    }
                 }
                 if (!inside)
                     return false;

@@ -1,5 +1,6 @@
 // The registry of modules and model detection.
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "modules/module_24.h"
@@ -20,11 +21,12 @@ constexpr const ModelProfile* kModules[] = {
 
 consteval bool all_sound()
 {
-    for (const ModelProfile* m : kModules) {
-        if (!module_is_sound(*m))
+    for (size_t i = 0; i < std::size(kModules); ++i) {
+        if (!module_is_sound(*kModules[i]))
             return false;
-        for (const ModelProfile* other : kModules) {
-            if (other != m && (other->port_count == m->port_count || std::string_view(other->model) == m->model))
+        for (size_t j = 0; j < i; ++j) {
+            if (kModules[j]->port_count == kModules[i]->port_count ||
+                std::string_view(kModules[j]->model) == kModules[i]->model)
                 return false;
         }
     }

@@ -93,6 +93,11 @@ struct Layout {
     int count = 0;
 };
 
+// The layout of a rule without a bracket index: no runs. (Rules point to it
+// rather than to nothing, so that compile-time checks never compare an
+// address with null, which not every instrumented build can evaluate.)
+inline constexpr Layout kNoLayout{};
+
 void layout_segments_overlap_or_are_empty();
 void more_than_4_segments_in_a_layout();
 
@@ -122,7 +127,7 @@ struct Rule {
     Field field;
     Port port = Port::None;
     Index index = Index::None;
-    const Layout* layout = nullptr;  // Index::Bracket
+    const Layout* layout = &kNoLayout;  // Index::Bracket
     Scale scale = Scale::Cells;
 };
 
@@ -157,7 +162,7 @@ void empty_value_key();
 
 consteval void check_rule(const Rule& rule)
 {
-    if (rule.key == nullptr || rule.key[0] == '\0')
+    if (rule.key[0] == '\0')
         empty_value_key();
     const bool named_port = rule.port != Port::None;
     const bool bracket = rule.index == Index::Bracket;
@@ -171,9 +176,9 @@ consteval void check_rule(const Rule& rule)
         group_field_needs_a_paren_or_bracket_index();
     if (rule.index == Index::Paren && group_count(rule.field) == 1)
         paren_index_on_a_field_without_groups();
-    if (bracket && rule.layout == nullptr)
+    if (bracket && rule.layout->count == 0)
         bracket_index_needs_a_layout();
-    if (!bracket && rule.layout != nullptr)
+    if (!bracket && rule.layout->count != 0)
         layout_without_a_bracket_index();
     if (rule.scale != Scale::Cells && is_counter(rule.field))
         scaled_value_into_a_counter();

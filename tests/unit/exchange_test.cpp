@@ -1,6 +1,6 @@
-// The exchange with the daemon: what a request deletes, which marker counts,
-// the readers' order, asking a restarted daemon, and the locks that let
-// several readers share the daemon.
+// The exchange with the daemon: pid files, the readers' order, every file
+// new after a request, and the locks that let several readers share the
+// daemon. What a request deletes and whom it signals is checked end to end.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,15 +9,6 @@
 #include "helpers.h"
 
 using namespace cellscope;
-
-namespace {
-
-std::string note(const testutil::Scratch& dir, const std::string& text)
-{
-    return "cellscope: " + dir.pidfile + ": " + text + "\n";
-}
-
-}  // namespace
 
 TEST(Exchange, PidFilesHoldOnlyPlainProcessIdsAboveOne)
 {
@@ -33,41 +24,6 @@ TEST(Exchange, PidFilesHoldOnlyPlainProcessIdsAboveOne)
         EXPECT_EQ(pid, c.pid < 0 ? 99 : c.pid) << c.text;
         EXPECT_EQ(reason != nullptr, c.pid < 0) << c.text;
     }
-}
-
-// Whom a request signals is checked end to end, with a sleep and the stand-in.
-TEST(Exchange, RequestsDeleteTheDumpAndReportARefusalOnce)
-{
-    testutil::Scratch dir;
-    ExchangeState state;
-    dir.dump("g", "p", "q");
-    EXPECT_TRUE(snapshot_complete(state, dir.paths));
-    std::string err = testutil::capture_stderr([&] { request_snapshot(state, dir.paths); });
-    for (const std::string& p : {dir.global, dir.port, dir.pg, dir.marker})
-        EXPECT_FALSE(testutil::exists(p)) << p;
-    EXPECT_FALSE(snapshot_complete(state, dir.paths));
-    EXPECT_EQ(err, note(dir, std::string("cannot open: ") + std::strerror(ENOENT)));
-    // The same refusal again is not repeated; another one is.
-    EXPECT_EQ(testutil::capture_stderr([&] { request_snapshot(state, dir.paths); }), "");
-    testutil::put(dir.pidfile, std::to_string(getpid()));
-    EXPECT_EQ(testutil::capture_stderr([&] { request_snapshot(state, dir.paths); }),
-              note(dir, "refusing to signal the monitor itself"));
-
-}
-
-TEST(Exchange, OnlyARegularMarkerCountsAndWhatCannotBeDeletedIsReportedOnce)
-{
-    testutil::Scratch dir;
-    ExchangeState state;
-    ASSERT_EQ(mkdir(dir.marker.c_str(), 0700), 0);
-    EXPECT_FALSE(snapshot_complete(state, dir.paths));
-    testutil::put(dir.pidfile, "2000000000\n");
-    std::string err;
-    for (int i = 0; i < 3; ++i)
-        err += testutil::capture_stderr([&] { request_snapshot(state, dir.paths); });
-    EXPECT_EQ(err, "cellscope: cannot remove " + dir.marker + ": " + std::strerror(EISDIR) + "\n" +
-                       note(dir, std::string("cannot signal the daemon: ") + std::strerror(ESRCH)));
-    EXPECT_FALSE(snapshot_complete(state, dir.paths));
 }
 
 TEST(Exchange, TheReadersTakeTheFilesInOrderAndEveryFileAfterARequestIsNew)
@@ -102,30 +58,6 @@ TEST(Exchange, TheReadersTakeTheFilesInOrderAndEveryFileAfterARequestIsNew)
     EXPECT_EQ(store.ports[1].pg_shared[2].current, 10u);
     EXPECT_EQ(store.ports[1].pg_shared[2].max, 40u);
     EXPECT_FALSE(testutil::exists(dir.marker));
-}
-
-TEST(Exchange, ARestartedDaemonIsAskedAgainAfterTenPassesWithoutAMarker)
-{
-    testutil::Scratch dir;
-    const ModelProfile& m = *module_for_ports(42);
-    static StatsStore store;
-    store_init(store, m.cell_scale);
-    ExchangeState state;
-    testutil::put(dir.pidfile, "2000000000\n");
-    testutil::capture_stderr([&] {
-        request_snapshot(state, dir.paths);
-        testutil::put(dir.global, "left by a daemon that died mid-dump");
-        testutil::put(dir.pidfile, "2000000001\n");  // restarted at once
-        for (int pass = 1; pass < kPassesBeforeRetry; ++pass)
-            EXPECT_FALSE(exchange_pass(state, store, m, dir.paths));
-        EXPECT_TRUE(testutil::exists(dir.global));  // perhaps merely slow
-        EXPECT_FALSE(exchange_pass(state, store, m, dir.paths));
-        EXPECT_FALSE(testutil::exists(dir.global));  // asked again
-        testutil::put(dir.global, "left again");
-        for (int pass = 1; pass <= 2 * kPassesBeforeRetry; ++pass)
-            exchange_pass(state, store, m, dir.paths);
-        EXPECT_TRUE(testutil::exists(dir.global));  // the same daemon: not asked twice
-    });
 }
 
 TEST(Exchange, OneProcessAsksForDumpsAndNobodyDeletesADumpBeingRead)
