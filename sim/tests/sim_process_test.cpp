@@ -101,7 +101,7 @@ protected:
     int runs = 0;
 };
 
-TEST_F(SimProcess, DaemonReplacesWholeFilesBeforeTheMarkerAndCoalescesSignalsDuringADump)
+TEST_F(SimProcess, DaemonReplacesWholeFilesBeforeTheMarkerAndCleansUp)
 {
     daemon = spawn({"--model", "42", "--delay", "100", "--root", dir, "--truth", dir / "truth"}, dir / "daemon");
     ASSERT_TRUE(eventually([&] { return slurp(pid_file) == std::to_string(daemon) + "\n"; }));
@@ -119,16 +119,10 @@ TEST_F(SimProcess, DaemonReplacesWholeFilesBeforeTheMarkerAndCoalescesSignalsDur
     }
     reader = std::jthread();  // stops and joins it
     EXPECT_TRUE(torn == 0 && reads > 24) << torn << " torn reads of " << torn + reads;
-    // Two more requests while dump 9 is being written lead to dump 10 and no other.
-    ::kill(daemon, SIGUSR1);
-    ASSERT_TRUE(eventually([&] { return fs::exists(tmp / (".sw_global_info.1.tmp." + std::to_string(daemon))); }));
-    ::kill(daemon, SIGUSR1);
-    ::kill(daemon, SIGUSR1);
-    ASSERT_TRUE(eventually([&] { return at_dump(tmp, 10) && fs::exists(marker); }));
     ::kill(daemon, SIGTERM);
     EXPECT_EQ(finish(daemon), 0);
     EXPECT_FALSE(fs::exists(pid_file));
-    EXPECT_TRUE(slurp(dir / "truth").ends_with("\nend 10\n"));
+    EXPECT_TRUE(slurp(dir / "truth").ends_with("\nend 8\n"));
 }
 
 // The counter base is checked through the monitor's cross-check and the exporter's tests.

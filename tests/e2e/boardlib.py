@@ -133,7 +133,7 @@ class PtySession:
     """The monitor on a pseudo-terminal in line mode with echo (unless echo is False: no typed Enter inside a
     drawing), as an operator's, read back byte for byte."""
 
-    def __init__(self, cmd, stdin=None, echo=True):
+    def __init__(self, cmd, stdin=None, echo=True, **popen):
         self.master, slave = pty.openpty()
         attrs = termios.tcgetattr(slave)
         attrs[1] &= ~termios.OPOST
@@ -142,7 +142,7 @@ class PtySession:
         termios.tcsetattr(slave, termios.TCSANOW, attrs)
         self.errors, self.output, self.err_seen = tempfile.TemporaryFile(), b"", 0
         self.proc = subprocess.Popen(cmd, stdin=stdin or slave, stdout=slave, stderr=self.errors,
-                                     start_new_session=True)
+                                     start_new_session=True, **popen)
         os.close(slave)
 
     def pump(self, timeout):

@@ -1,53 +1,33 @@
-"""scripts/demo as an operator runs it: the `w` report outlives the fake board,
-and a command line it cannot use gets the usage line."""
+"""scripts/demo as an operator runs it: the `w` report outlives the fake board, and a command line it cannot use
+gets the usage line."""
 
-import os, pty, select, signal, subprocess, tempfile, time, unittest
+import os
+import subprocess
+import tempfile
+import unittest
 
-DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "demo")
-ENV = dict(os.environ)
-if "CELLSCOPE_BUILD" not in ENV and "CELLSCOPE_BIN" in ENV:  # the test build: no build of its own
-    ENV["CELLSCOPE_BUILD"] = os.path.dirname(ENV["CELLSCOPE_BIN"])
-TITLES = ["Total Shared Count:", "PID PShr PSMx PG0S", "PID PShr PSMx Q0SZ", "PID ibpdrop",
-          "Total shared memory usage:", "Port shared memory usage:"] + \
-    ["PG%d shared memory usage:" % k for k in range(8)] + ["Egress Q%d shared memory usage:" % k for k in range(8)]
+from boardlib import BINARY, HERE, PtySession, render_views
 
-
-def pump(master, out, until, deadline):
-    """Reads the demo's terminal until `until` shows or every process on it has ended."""
-    while (until is None or until not in out) and time.monotonic() < deadline:
-        try:
-            if select.select([master], [], [], 0.2)[0]:
-                out += os.read(master, 65536)
-        except OSError:  # EIO: the terminal has no process left
-            break
-    return out
+DEMO = os.path.join(HERE, "..", "..", "scripts", "demo")
+ENV = dict(os.environ, CELLSCOPE_BUILD=os.environ.get("CELLSCOPE_BUILD", os.path.dirname(BINARY)))  # no build
 
 
 class DemoTest(unittest.TestCase):
     def test_w_report_is_copied_out_and_its_path_printed(self):
         with tempfile.TemporaryDirectory(dir="/var/tmp") as here:
-            master, slave = pty.openpty()
-            proc = subprocess.Popen([DEMO], cwd=here, env=ENV, stdin=slave, stdout=slave, stderr=slave,
-                                    start_new_session=True)
-            os.close(slave)
-            deadline = time.monotonic() + 300
+            demo = PtySession([DEMO], cwd=here, env=ENV)
             try:
-                out = pump(master, b"", b"Total Shared Count", deadline)
-                self.assertIn(b"Total Shared Count", out, out[-800:])
-                os.write(master, b"w\nq\n")
-                out = pump(master, out, None, deadline)
-                self.assertEqual(proc.wait(30), 0, out[-800:])
+                demo.until(lambda: b"Total Shared Count" in demo.output, "the first view", timeout=120)
+                self.assertEqual(demo.quit(b"w\nq\n"), 0)
+                said = demo.stderr()
             finally:
-                if proc.poll() is None:
-                    os.killpg(proc.pid, signal.SIGTERM)  # the demo still removes its board
-                    proc.wait(30)
-                os.close(master)
+                demo.close()
             report = os.path.join(here, "cellscope_results.log")
-            self.assertIn(b"w report: " + report.encode(), out)
+            self.assertIn(b"w report: " + report.encode(), said)
             with open(report) as f:
                 lines = f.read().splitlines()
-        self.assertEqual(len(lines), 881)
-        self.assertEqual([t for line in lines for t in TITLES if line.startswith(t)], TITLES)
+        titles = [view[0][:18] for view in render_views("42", {})]
+        self.assertEqual((len(lines), [t for line in lines for t in titles if line.startswith(t)]), (881, titles))
 
     def test_replay_without_folder_prints_usage(self):
         run = subprocess.run([DEMO, "--replay"], capture_output=True, text=True, env=ENV, timeout=60)

@@ -55,30 +55,29 @@ struct Session {
     }
     void type(const std::string& keys) { EXPECT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
     std::string output() { return testutil::read_file(screen); }
+    // Waits until pred holds, for at most 5 s.
+    template <typename Pred>
+    bool until(Pred pred)
+    {
+        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(10ms)) {
+            if (pred())
+                return true;
+        }
+        return false;
+    }
     // Waits until the screen shows text after offset `from`; its position.
     size_t await(const std::string& text, size_t from = 0)
     {
-        for (int i = 0; i < 500; ++i) {
-            const size_t at = output().find(text, from);
-            if (at != std::string::npos)
-                return at;
-            std::this_thread::sleep_for(10ms);
-        }
-        ADD_FAILURE() << "never shown: " << text;
-        return std::string::npos;
+        EXPECT_TRUE(until([&] { return output().find(text, from) != std::string::npos; })) << "never shown: " << text;
+        return output().find(text, from);
     }
     // The exit status, or -1 when the loop is still running after 5 s.
     int status()
     {
-        for (int i = 0; i < 500; ++i) {
-            int st = 0;
-            if (waitpid(child, &st, WNOHANG) == child) {
-                child = -1;
-                return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return -1;
+        int st = -1;
+        const bool ended = until([&] { return child < 0 || waitpid(child, &st, WNOHANG) == child; });
+        child = ended ? -1 : child;
+        return ended && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }
 };
 

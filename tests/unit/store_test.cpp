@@ -10,18 +10,13 @@ TEST(Store, ThresholdsNamesAndTheRecordingRule)
 {
     static StatsStore store;
     store.ports[3].rxpp = 99;
-    const uint32_t scales[] = {32768, 16384};
-    const std::array<uint32_t, kBuckets> thresholds[] = {
-        {327, 1638, 3276, 6553, 16384, 19660, 22937, 26214, 29491, 32768},
-        {163, 819, 1638, 3276, 8192, 9830, 11468, 13107, 14745, 16384}};
-    for (int s = 0; s < 2; ++s) {
-        store_init(store, scales[s]);
-        for (int b = 0; b < kBuckets; ++b) {
-            EXPECT_EQ(store.sw.total_shared.buckets[b].threshold, thresholds[s][static_cast<size_t>(b)]);
-            EXPECT_EQ(store.ports[41].queue_shared[7].buckets[b].threshold, thresholds[s][static_cast<size_t>(b)]);
-            EXPECT_EQ(store.ports[0].pg_shared[0].buckets[b].threshold, thresholds[s][static_cast<size_t>(b)]);
-            EXPECT_EQ(store.sw.shared_limit.buckets[b].threshold, 0u);
-        }
+    const uint32_t thresholds[kBuckets] = {163, 819, 1638, 3276, 8192, 9830, 11468, 13107, 14745, 16384};
+    store_init(store, 16384);
+    for (int b = 0; b < kBuckets; ++b) {
+        for (const UsageRecord* r : {&store.sw.total_shared, &store.ports[41].queue_shared[7],
+                                     &store.ports[0].pg_shared[0], &store.ports[7].port_shared})
+            EXPECT_EQ(r->buckets[b].threshold, thresholds[b]);
+        EXPECT_EQ(store.sw.shared_limit.buckets[b].threshold, 0u);
     }
     EXPECT_EQ(store.ports[3].rxpp, 0u);
     EXPECT_EQ(store.ports[41].id, 41);
