@@ -1,4 +1,6 @@
-// swfabric-sim as a process (its dump contents are cross-checked in the monitor's unit tests).
+// swfabric-sim as a process: whole files before the marker, the pid file,
+// replay of recorded sets. Its dump contents are cross-checked in the
+// monitor's unit tests, its options by every end-to-end test that runs it.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -123,24 +125,6 @@ TEST_F(SimProcess, DaemonReplacesWholeFilesBeforeTheMarkerAndCleansUp)
     EXPECT_EQ(finish(daemon), 0);
     EXPECT_FALSE(fs::exists(pid_file));
     EXPECT_TRUE(slurp(dir / "truth").ends_with("\nend 8\n"));
-}
-
-// The counter base is checked through the monitor's cross-check and the exporter's tests.
-TEST_F(SimProcess, OnceWritesCountDumpsFixedByTheSeedAndRefusesBadInput)
-{
-    for (const std::string name : {"a", "b"}) {
-        const auto [status, out, err] = run({"--model", "30", "--scenario", "incast", "--seed", "7", "--once",
-                                             "--count", "5", "--root", dir / name, "--truth", dir / name / "truth"});
-        ASSERT_EQ(status, "0") << err;
-        EXPECT_TRUE(at_dump(dir / name / "tmp", 5) && fs::exists(dir / name / "tmp/swfabric_se_dump_complete") &&
-                    !fs::exists(dir / name / "var/run/swfabric_se_dump.pid") &&
-                    slurp(dir / name / "truth").ends_with("\nend 5\n"));
-    }
-    EXPECT_EQ(dump_files(dir / "a/tmp") + slurp(dir / "a/truth"), dump_files(dir / "b/tmp") + slurp(dir / "b/truth"));
-    const auto [bad, bad_out, bad_err] = run({"--model", "42", "--counter-base", "12x", "--root", dir / "r"});
-    EXPECT_TRUE(bad == "2" && bad_out.empty() && !fs::exists(dir / "r") &&
-                bad_err.starts_with("swfabric-sim: --counter-base needs a decimal number"))
-        << bad << bad_err;
 }
 
 TEST_F(SimProcess, ReplayPlaysRecordedSetsInNameOrderThenRepeatsTheLastWithOneNote)

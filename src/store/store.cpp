@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "text/scanners.h"
 
 namespace cellscope {
 
@@ -50,16 +49,6 @@ void record_value(UsageRecord& record, uint32_t value)
             break;
         }
     }
-}
-
-int record_sample(const char* text, const char* key, UsageRecord& record)
-{
-    uint32_t value = 0;
-    const int found = scan_value32(text, key, &value);
-    if (found != 0)
-        return found < 0 ? -1 : 0;
-    record_value(record, value);
-    return 0;
 }
 
 void reset_switch_peaks(StatsStore& store)

@@ -57,11 +57,6 @@ void store_init(StatsStore& store, uint32_t cell_scale);
 // The recording rule: sample, current, max and one histogram hit.
 void record_value(UsageRecord& record, uint32_t value);
 
-// Finds key (case-insensitive) in text and records the number after it.
-// 0 when the key is absent or the value was recorded, -1 on a conversion
-// error (reported with perror("strtoul"), record unchanged).
-int record_sample(const char* text, const char* key, UsageRecord& record);
-
 // Resets the peak of the latest dump before the switch-wide file is read:
 // total_shared.current.
 void reset_switch_peaks(StatsStore& store);

@@ -81,16 +81,4 @@ int convert_value32(const char* digits, uint32_t* out)
     return 0;
 }
 
-int scan_counter64(const char* text, const char* key, uint64_t* out)
-{
-    const char* at = find_nocase(text, key);
-    return at != nullptr ? convert_counter64(at + std::strlen(key), out) : -1;
-}
-
-int scan_value32(const char* text, const char* key, uint32_t* out)
-{
-    const char* at = find_nocase(text, key);
-    return at != nullptr ? convert_value32(at + std::strlen(key), out) : 1;
-}
-
 }  // namespace cellscope

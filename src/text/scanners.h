@@ -14,15 +14,10 @@ int scan_port_number(const char* line, uint32_t* out);
 int scan_bracket_index(const char* line, uint32_t* out);
 // Decimal digits after the first "(" of line; no digits gives 0.
 int scan_paren_index(const char* line, uint32_t* out);
-// 64-bit number (automatic base) after the first key (any case) of text.
-int scan_counter64(const char* text, const char* key, uint64_t* out);
-// 32-bit number (automatic base) after the first key (any case) of text:
-// 0 with the value, 1 when the key is absent (silently), -1 after a
-// conversion error (reported as "strtoul").
-int scan_value32(const char* text, const char* key, uint32_t* out);
-
-// The conversions of the last two alone, of the number at digits, for a
-// caller that has found the key itself.
+// The number (automatic base) at digits, where a value key ends: 64 bits
+// for a counter, a conversion error reported as "strtol"; 32 bits as the
+// module's strtoul gives them for a usage value, an error reported as
+// "strtoul". The caller finds the key (its length is known beforehand).
 int convert_counter64(const char* digits, uint64_t* out);
 int convert_value32(const char* digits, uint32_t* out);
 

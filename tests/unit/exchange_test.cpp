@@ -33,25 +33,21 @@ TEST(Exchange, TheReadersTakeTheFilesInOrderAndEveryFileAfterARequestIsNew)
     static StatsStore store;
     store_init(store, m.cell_scale);
     ExchangeState state;
-    // Batch: a file dated 0 (a module without a clock) is read like any other.
+    // Every dump carries one fixed time, 0 as on a module without a clock.
+    const auto stamp = [&] {
+        const struct timespec epoch[2] = {{0, 0}, {0, 0}};
+        for (const std::string& file : {dir.global, dir.port, dir.pg})
+            ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), epoch, 0), 0);
+    };
     dir.dump("TOTAL_SHARED_COUNT=9\n", "xe1 PORT_SHARED_COUNT=50\n", "xe1 PG_SHARED_COUNT(2)=40\n");
-    const struct timespec epoch[2] = {{0, 0}, {0, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, dir.global.c_str(), epoch, 0), 0);
+    stamp();
     read_dump_files(state, store, m, dir.paths);
     EXPECT_EQ(store.sw.total_shared.current, 9u);
-    // The next dump, lower, with the very same file times: the request made
-    // the files new, and the per-port file's reset leaves the groups to the
-    // priority-group file read after it.
-    const std::string files[] = {dir.global, dir.port, dir.pg};
-    struct stat before[3];
-    for (int i = 0; i < 3; ++i)
-        stat(files[i].c_str(), &before[i]);
+    // The next dump, lower: the request made the files new, and the per-port
+    // file's reset leaves the groups to the priority-group file read after it.
     EXPECT_TRUE(exchange_pass(state, store, m, dir.paths));
     dir.dump("TOTAL_SHARED_COUNT=3\n", "xe1 PORT_SHARED_COUNT=20\n", "xe1 PG_SHARED_COUNT(2)=10\n");
-    for (int i = 0; i < 3; ++i) {
-        const struct timespec same[2] = {before[i].st_atim, before[i].st_mtim};
-        utimensat(AT_FDCWD, files[i].c_str(), same, 0);
-    }
+    stamp();
     testutil::capture_stderr([&] { EXPECT_TRUE(exchange_pass(state, store, m, dir.paths)); });
     EXPECT_EQ(store.sw.total_shared.current, 3u);
     EXPECT_EQ(store.ports[1].port_shared.current, 20u);

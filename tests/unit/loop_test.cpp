@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <thread>
 
 #include "helpers.h"
@@ -26,11 +25,7 @@ struct Session {
     Session(const testutil::Scratch& dir, int ports, uint32_t view, int wait_seconds)
     {
         int slave = -1;
-        EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-        struct termios mode;
-        tcgetattr(slave, &mode);
-        mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        tcsetattr(slave, TCSANOW, &mode);
+        EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);  // line mode, as a login's
         screen = dir.dir + "/screen";
         child = fork();
         if (child == 0) {

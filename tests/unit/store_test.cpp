@@ -1,7 +1,5 @@
 // The store: thresholds from the cell scale, slot names, and the recording
 // rule with its bucket edges, peaks and resets.
-#include <cerrno>
-
 #include "helpers.h"
 
 using namespace cellscope;
@@ -51,21 +49,4 @@ TEST(Store, ThresholdsNamesAndTheRecordingRule)
     EXPECT_EQ(r.current, 5u);
     reset_port_and_group_peaks(store);
     EXPECT_EQ(r.current, 0u);
-}
-
-TEST(Store, RecordSampleFindsTheKeyAnyCaseAndRefusesWhatDoesNotConvert)
-{
-    static StatsStore store;
-    store_init(store, 32768);
-    UsageRecord& r = store.ports[0].pg_shared[1];
-    std::string err = testutil::capture_stderr([&] {
-        EXPECT_EQ(record_sample("x count=010", "COUNT=", r), 0);     // octal
-        EXPECT_EQ(record_sample("COUNT=0x1F", "COUNT=", r), 0);      // hexadecimal
-        EXPECT_EQ(record_sample("no key", "COUNT=", r), 0);          // unchanged
-        EXPECT_EQ(record_sample("COUNT=99999999999", "COUNT=", r), -1);
-    });
-    EXPECT_EQ(err, std::string("strtoul: ") + std::strerror(ERANGE) + "\n");
-    EXPECT_EQ(r.sample, 31u);
-    EXPECT_EQ(r.current, 31u);
-    EXPECT_EQ(r.buckets[0].hits, 2u);
 }

@@ -87,21 +87,20 @@ TEST(Text, ScannersTakeTheFirstTokenAndReportOnlyWhatTheySay)
     const std::string no_digits = "No digits were found\n";
     const std::string range = std::string(": ") + std::strerror(ERANGE) + "\n";
     struct Case {
-        char scanner;  // p port, b bracket, ( paren, c counter, v 32-bit value
+        char scanner;  // p port, b bracket, ( paren, c counter, v 32-bit value (after its key)
         const char* text;
         int rc;
         uint64_t value;  // 77: unchanged
         std::string err{};
     } const cases[] = {
         {'p', "RXPP.xe7[3]: COUNT=0x10", 0, 7}, {'b', "RXPP.xe7[3]: COUNT=0x10", 0, 3},
-        {'c', "RXPP.xe7[3]: COUNT=0x10", 0, 16}, {'p', "rxpp.XE12", 0, 12}, {'p', "xe010", 0, 10},
+        {'c', "0x10", 0, 16}, {'p', "rxpp.XE12", 0, 12}, {'p', "xe010", 0, 10},
         {'p', "INDEXED xe3", -1, 77, no_digits}, {'p', "no port", -1, 77}, {'p', "xe-1", 0, UINT32_MAX},
         {'b', "[-1]", 0, UINT32_MAX}, {'b', "[4294967296]", 0, UINT32_MAX}, {'b', "CTR[x]", -1, 77, no_digits},
         {'b', "CTR(3)", -1, 77}, {'(', "(abc)", 0, 0}, {'(', "Q(7) (3)", 0, 7}, {'(', "[3]", -1, 77},
-        {'c', "COUNT=4294967296", 0, 4294967296ULL}, {'c', "count=017", 0, 15}, {'c', "RXPP", -1, 77},
-        {'c', "COUNT=18446744073709551616", -1, 77, "strtol" + range}, {'v', "COUNT=0x1F", 0, 31},
-        {'v', "count=010", 0, 8}, {'v', "COUNT=abc", 0, 0}, {'v', "RXPP", 1, 77},
-        {'v', "COUNT=4294967296", -1, 77, "strtoul" + range}, {'v', "COUNT=-4294967295", 0, 1},
+        {'c', "4294967296", 0, 4294967296ULL}, {'c', "017", 0, 15}, {'c', "abc", 0, 0},
+        {'c', "18446744073709551616", -1, 77, "strtol" + range}, {'v', "0x1F", 0, 31}, {'v', "010", 0, 8},
+        {'v', "abc", 0, 0}, {'v', "4294967296", -1, 77, "strtoul" + range}, {'v', "-4294967295", 0, 1},
     };
     for (const Case& c : cases) {
         uint64_t out = 77;
@@ -112,8 +111,8 @@ TEST(Text, ScannersTakeTheFirstTokenAndReportOnlyWhatTheySay)
             case 'p': rc = scan_port_number(c.text, &out32); break;
             case 'b': rc = scan_bracket_index(c.text, &out32); break;
             case '(': rc = scan_paren_index(c.text, &out32); break;
-            case 'v': rc = scan_value32(c.text, "COUNT=", &out32); break;
-            default: rc = scan_counter64(c.text, "COUNT=", &out); out32 = static_cast<uint32_t>(out);
+            case 'v': rc = convert_value32(c.text, &out32); break;
+            default: rc = convert_counter64(c.text, &out); out32 = static_cast<uint32_t>(out);
             }
         });
         EXPECT_EQ(err, c.err) << c.text;
