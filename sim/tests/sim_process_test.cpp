@@ -1,6 +1,5 @@
 // swfabric-sim as a process: whole files before the marker, the pid file,
-// replay of recorded sets. Its dump contents are cross-checked in the
-// monitor's unit tests, its options by every end-to-end test that runs it.
+// replay. Its dumps are cross-checked by the monitor's tests.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>

@@ -49,7 +49,6 @@ NOISE_42 = {  # binary noise, NUL bytes, a line cut off at end of file, CRLF lin
     "pg_info.1": "A" * (1 << 20) + "\n" + "B" * 250 + "THDI_PORT_PG_CNTRS_RT1_X[19]: PG_SHARED_COUNT=0x7\n"  # across
                  + "C" * (255 * 4) + "THDI_PORT_PG_CNTRS_RT1_X[27]: PG_SHARED_COUNT=0x21\n",  # 255-byte pieces, or not
 }
-# The dumps in turn: the files, what changes in the store, stderr.
 HOSTILE = [
     (DUMP_42, STATE_42, b""),
     # Empty files: the peaks of the latest dump drop to zero, all else stays.
@@ -57,7 +56,6 @@ HOSTILE = [
                                   (0, "pg", 3): (0, 0x40, {0: 1})}, b""),
     (NOISE_42, {("total_shared",): (0x123, 0x123, {0: 3}), "limit": 6, (24, "port_shared"): (0x10, 0x10, {0: 1}),
                 (8, "pg", 3): (0x21, 0x21, {0: 1}), (5, "rxpp"): 300, (10, "rxpp"): 77, (16, "hol_drop", 7): 9}, b""),
-    # A good dump afterwards is read as usual.
     (global_dump(0x4000), {("total_shared",): (0x4000, 0x4000, {0: 3, 5: 1}), "limit": 0x7000}, b""),
 ]
 
@@ -76,8 +74,7 @@ class Faults(unittest.TestCase):
             decoy, decoy_text = f.path("decoy", ""), b"MMU_THDM_DB_POOL_SHARED_COUNT: COUNT=0x777\n"
             put(decoy, decoy_text)
             f.step(DUMP_42, STATE_42)
-            # A symbolic link (to a decoy dump), a FIFO and a directory where the files belong, then an endless
-            # device: none is read or blocks, all but the directory go, which is said once.
+            # A link to a decoy, a FIFO, a directory, an endless device: none read or blocking; all but the directory go.
             f.step({"sw_global_info.1": lambda path: os.symlink(decoy, path), "port_info.1": os.mkfifo,
                     "pg_info.1": os.mkdir}, STATE_42, CANNOT_REMOVE % (b"pg_info.1", b"Is a directory"))
             f.step({"sw_global_info.1": lambda path: os.mknod(path, 0o644 | stat.S_IFCHR, os.makedev(1, 5))}, STATE_42)
@@ -114,8 +111,7 @@ class Faults(unittest.TestCase):
                 self.assertEqual(mon.stderr(), PIDFILE_MSG + reason + b"\n")
 
     def test_restarted_daemon_is_asked_again(self):
-        # The daemon dies between a request and its marker, and a new one writes the pid file: after about ten passes
-        # without a marker the monitor asks again; the part of a dump goes, the new dump shows.
+        # The daemon dies mid-dump and a new one writes the pid file: about ten passes on, the monitor asks again.
         with Board() as board:
             dumps = [global_dump(0x111), dict(global_dump(0x999), RESTART=""), global_dump(0x333)]
             mon = board.spawn(sim=board.standin(dumps))
@@ -155,8 +151,7 @@ class Faults(unittest.TestCase):
             self.assertEqual(mon.stderr(), b"select failed with Bad file descriptor")
 
     def test_input_that_ends_keeps_the_three_second_pace(self):
-        # Input at end of file (also right after an `h`, whose wait for Enter ends there), a terminal that hung up
-        # while SIGHUP is ignored (as under nohup): the monitor must not spin but draw, and take dumps, every 3 s.
+        # Input at its end (also after `h`), a hung-up terminal (SIGHUP ignored): no spinning, a pass every 3 s.
         watched, hangup = [], signal.signal(signal.SIGHUP, signal.SIG_IGN)  # ignored by the boards started here
         self.addCleanup(signal.signal, signal.SIGHUP, hangup)
         for keys in (b"", b"h", b"h\n", None):
@@ -187,8 +182,7 @@ class Faults(unittest.TestCase):
                 self.assertEqual((mon.proc.poll(), mon.stderr()), (None, b""))
 
     def test_report_path_that_must_not_be_written(self):
-        # A symbolic or hard link to another file, a FIFO without a reader, a directory, an immutable file (root may
-        # write any other): `w` writes nothing, changes no other file, does not block; the monitor goes on.
+        # Links to another file, a FIFO, a directory, an immutable file: `w` writes nothing, blocks not, goes on.
         for make in ("ln -s $V $R", "ln $V $R", "mkfifo $R", "mkdir $R", "chattr +i $R"):
             with self.subTest(make=make), Board() as board:
                 path = board.path(REPORT)

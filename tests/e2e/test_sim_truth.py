@@ -75,8 +75,7 @@ class SimTruth(unittest.TestCase):
             records = found[:-1]
             views = render_views(model, expected_state(model, records))
             self.assertEqual(report_problems(get(board.path(REPORT)), views), [], "w after %d dumps" % len(records))
-            # The drawing's closing cursor home has no newline: still buffered at the mark, so the last drawing is all
-            # that came before it.
+            # The drawing's closing cursor home, without a newline, is still buffered at the mark.
             screen = mon.output[mon.output.rindex(title, 0, mark) + len(HOME_ERASE):mark]
             self.assertEqual(screen.decode("latin-1"), "".join(views[view]))
             self.assertEqual((mon.quit(), mon.stderr()), (0, b""))
@@ -89,8 +88,7 @@ class SimTruth(unittest.TestCase):
         self.check("30", "--model 30 --scenario steady --seed 21", consume=4, view=3)
 
     def test_24_port_module_incast_fills_the_buffer(self):
-        # The sixth dump of the incast cycle holds the target's class at the full buffer: values at the cell scale
-        # that no bucket counts.
+        # The incast cycle's sixth dump holds the target at the full buffer, which no bucket counts.
         state, scale = self.check("24", "--model 24 --scenario incast --seed 31 --target 5", 8, 2), CELL_SCALE["24"]
         self.assertEqual(state[(5, "port_shared")][1], scale)
         self.assertTrue(any(state.get((5, "queue", k), [0, 0])[1] == scale for k in range(8)))

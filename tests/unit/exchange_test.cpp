@@ -1,6 +1,5 @@
-// The exchange with the daemon: pid files, the readers' order, every file
-// new after a request, and the locks that let several readers share the
-// daemon. What a request deletes and whom it signals is checked end to end.
+// The readers' order, every file new after a request, the locks shared by
+// readers. Requests, signals and pid files are checked end to end.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,22 +8,6 @@
 #include "helpers.h"
 
 using namespace cellscope;
-
-TEST(Exchange, PidFilesHoldOnlyPlainProcessIdsAboveOne)
-{
-    const struct { std::string text; int32_t pid; } cases[] = {
-        {"123\n", 123}, {"  77 \n", 77}, {"\t2\t", 2}, {"2147483647\n", 2147483647}, {"", -1}, {"\n", -1},
-        {"1\n", -1}, {"-5\n", -1}, {"+5", -1}, {"12a", -1}, {"12 13", -1}, {"12\n\n", -1}, {"2147483648", -1},
-        {"0x10", -1}, {std::string("12\0", 3), -1}};
-    for (const auto& c : cases) {
-        int32_t pid = 99;
-        const char* reason = nullptr;
-        const int rc = parse_pid_text(c.text.c_str(), static_cast<long>(c.text.size()), &pid, &reason);
-        EXPECT_EQ(rc, c.pid < 0 ? -1 : 0) << c.text;
-        EXPECT_EQ(pid, c.pid < 0 ? 99 : c.pid) << c.text;
-        EXPECT_EQ(reason != nullptr, c.pid < 0) << c.text;
-    }
-}
 
 TEST(Exchange, TheReadersTakeTheFilesInOrderAndEveryFileAfterARequestIsNew)
 {
@@ -43,8 +26,7 @@ TEST(Exchange, TheReadersTakeTheFilesInOrderAndEveryFileAfterARequestIsNew)
     stamp();
     read_dump_files(state, store, m, dir.paths);
     EXPECT_EQ(store.sw.total_shared.current, 9u);
-    // The next dump, lower: the request made the files new, and the per-port
-    // file's reset leaves the groups to the priority-group file read after it.
+    // A lower dump: new files after the request; the groups' peaks reset with the ports'.
     EXPECT_TRUE(exchange_pass(state, store, m, dir.paths));
     dir.dump("TOTAL_SHARED_COUNT=3\n", "xe1 PORT_SHARED_COUNT=20\n", "xe1 PG_SHARED_COUNT(2)=10\n");
     stamp();
@@ -63,13 +45,10 @@ TEST(Exchange, OneProcessAsksForDumpsAndNobodyDeletesADumpBeingRead)
     static StatsStore store;
     store_init(store, m.cell_scale);
     ExchangeState monitor, exporter, second;
-    EXPECT_TRUE(claim_requests(exporter, dir.paths));  // nobody else asks
-    release_requests(exporter);
     announce_monitor(monitor, dir.paths);
     EXPECT_TRUE(claim_requests(monitor, dir.paths));
     EXPECT_FALSE(claim_requests(exporter, dir.paths));
-    const std::string dump = "TOTAL_SHARED_COUNT=7\n";
-    dir.dump(dump, "", "");
+    dir.dump("TOTAL_SHARED_COUNT=7\n", "", "");
     EXPECT_TRUE(exchange_pass(exporter, store, m, dir.paths));  // read, not asked for again
     EXPECT_FALSE(exchange_pass(exporter, store, m, dir.paths));
     EXPECT_EQ(store.sw.total_shared.current, 7u);
@@ -96,8 +75,7 @@ TEST(Exchange, OneProcessAsksForDumpsAndNobodyDeletesADumpBeingRead)
     EXPECT_EQ(store.sw.total_shared.current, 9u);
     EXPECT_TRUE(testutil::exists(dir.global));
     EXPECT_GE(completed.sec, 1);
-    // The requester's lock free again: another monitor takes it, an exporter
-    // leaves it to the monitors.
+    // The requester's lock free: a monitor takes it, an exporter leaves it to them.
     release_requests(monitor);
     EXPECT_FALSE(claim_requests(exporter, dir.paths));
     announce_monitor(second, dir.paths);

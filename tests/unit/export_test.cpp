@@ -47,13 +47,4 @@ TEST(Export, MetricsShowTheLatestDumpWholeAndLeaveOutWhatIsNeverReported)
         EXPECT_NE(text.find(line), std::string::npos) << line;
     EXPECT_EQ(text.find("port=\"xe29\",label=\"Q4.2\",queue"), std::string::npos);
     EXPECT_EQ(text.find("cellscope_queue_shared_cells"), std::string::npos);
-
-    out = std::tmpfile();
-    write_metrics(out, store, &m, false, 0);
-    write_metrics(out, store, nullptr, true, 0);
-    const std::string down = testutil::contents_of(out);
-    std::fclose(out);
-    EXPECT_EQ(down.find("cellscope_up 1"), std::string::npos);
-    EXPECT_EQ(down.find("cellscope_shared_cells"), std::string::npos);
-    EXPECT_NE(down.find("cellscope_buffer_cells 32768\n"), std::string::npos);
 }

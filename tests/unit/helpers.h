@@ -1,5 +1,4 @@
-// Shared by the unit tests: captured stderr, streams over text, a scratch
-// folder holding the dump paths, and whole-store comparison.
+// Shared by the unit tests: files, streams, stderr, the dump paths, stores.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,13 +15,13 @@
 
 namespace testutil {
 
+// Everything in a stream, from its start.
 inline std::string contents_of(std::FILE* stream)
 {
-    std::fflush(stream);
-    std::rewind(stream);
     std::string out;
     char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, stream)) > 0;)
+    std::fflush(stream);
+    for (std::rewind(stream); size_t n = std::fread(buf, 1, sizeof buf, stream);)
         out.append(buf, n);
     return out;
 }
@@ -101,8 +100,7 @@ struct Scratch {
     }
 };
 
-// The parts of the store that differ: "switch" or "ports[N]"; empty when
-// the stores are equal.
+// The parts of the store that differ: "switch" or "ports[N]"; none if equal.
 inline std::vector<std::string> store_diff(const cellscope::StatsStore& want, const cellscope::StatsStore& got)
 {
     std::vector<std::string> out;

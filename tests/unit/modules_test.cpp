@@ -1,7 +1,5 @@
-// The modules' rules on dump lines: each case runs one module's parser over
-// a few lines into a fresh store, and the whole store must equal a fresh
-// store with the expected changes made by hand. Then what each module
-// reports, and the soundness rules every description must pass.
+// Each module's rules on dump lines, against a fresh store with the expected
+// changes made by hand; what each module reports; unsound descriptions.
 #include <functional>
 
 #include "helpers.h"
@@ -23,7 +21,7 @@ Edit rxpp(int slot, uint64_t v) { return [=](StatsStore& s) { s.ports[slot].rxpp
 Edit txpp(int slot, uint64_t v) { return [=](StatsStore& s) { s.ports[slot].txpp = v; }; }
 Edit ibp(int slot, uint64_t v) { return [=](StatsStore& s) { s.ports[slot].ibp_drop = v; }; }
 Edit hol(int slot, int q, uint64_t v) { return [=](StatsStore& s) { s.ports[slot].hol_drop[q] = v; }; }
-Edit both(Edit a, Edit b) { return [=](StatsStore& s) { a(s), b(s); }; }
+Edit all(std::vector<Edit> edits) { return [=](StatsStore& s) { for (const Edit& e : edits) e(s); }; }
 
 const std::string kNoDigits = "No digits were found\n";
 
@@ -64,35 +62,35 @@ TEST(Modules, FortyTwoPorts)
 {
     check(42, {
         {'g', "THDI_BUFFER_CELL_LIMIT_SP: LIMIT=0x200\nMMU_THDM_DB_POOL_SHARED_COUNT: COUNT=0x1a0\n",
-         both(limit(512), total(416))},
+         all({limit(512), total(416)})},
         {'g', "MMU_THDM_DB_POOL_SHARED_COUNT=0x20\nCOUNT=5 MMU_THDM_DB_POOL_SHARED_COUNT\n", total(32)},
         {'q', "THDI_PORT_PG_CNTRS_RT1_X[19]: PG_SHARED_COUNT=0x40\nthdi_port_pg_cntrs_rt1_y[47]: pg_shared_count=12\n",
-         both(pg(0, 3, 64), pg(4, 7, 12))},
+         all({pg(0, 3, 64), pg(4, 7, 12)})},
         {'q', "[2] THDI_PORT_PG_CNTRS_RT1_X[19]: PG_SHARED_COUNT=1\n", pg(40, 2, 1)},
         {'q', "THDI_PORT_PG_CNTRS_RT1_X[135]: PG_SHARED_COUNT=1\nTHDI_PORT_PG_CNTRS_RT1_X[136]: PG_SHARED_COUNT=1\n"
               "THDI_PORT_PG_CNTRS_RT1_Y[199]: PG_SHARED_COUNT=2\nTHDI_PORT_PG_CNTRS_RT1_Y[200]: PG_SHARED_COUNT=2\n"
               "THDI_PORT_PG_CNTRS_RT1_Y[-1]: PG_SHARED_COUNT=2\nTHDI_PORT_PG_CNTRS_RT1_Y[x]: PG_SHARED_COUNT=2\n",
-         both(pg(32, 7, 1), pg(31, 7, 2)), kNoDigits},
+         all({pg(32, 7, 1), pg(31, 7, 2)}), kNoDigits},
         {'p', "RXPP.xe5: COUNT=250\nTXPP.xe40: COUNT=0x4d\nrxpp.XE7 TXPP: count=10\nRXPP.xe42: COUNT=1\n"
               "COUNT=5 RXPP.xe1\nRXPP.xe3: COUNT=4294967296\nRXPP.xe3 CTR_UC_DROP[0]: PKTCNT=1\n",
-         both(both(rxpp(5, 250), txpp(40, 77)), both(rxpp(7, 10), rxpp(3, 4294967296ULL)))},
+         all({rxpp(5, 250), txpp(40, 77), rxpp(7, 10), rxpp(3, 4294967296ULL)})},
         {'p', "RXPP.xeon: COUNT=1\n", none(), kNoDigits},
         {'p', "THDI_PORT_SP_CNTRS_RT_X[36]: PORT_SP_SHARED_COUNT=0x80\nTHDI_PORT_SP_CNTRS_RT_Y[8]: PORT_SP_SHARED_COUNT=0x10\n"
               "THDI_PORT_SP_CNTRS_RT_X[64]: PORT_SP_SHARED_COUNT=3\nTHDI_PORT_SP_CNTRS_RT_X[65]: PORT_SP_SHARED_COUNT=3\n"
               "THDI_PORT_SP_CNTRS_RT_X[68]: PORT_SP_SHARED_COUNT=3\nTHDI_PORT_SP_CNTRS_RT_Y[96]: PORT_SP_SHARED_COUNT=4\n"
               "THDI_PORT_SP_CNTRS_RT_Y[100]: PORT_SP_SHARED_COUNT=4\n",
-         both(both(shared(39, 128), shared(24, 16)), both(shared(32, 3), shared(31, 4)))},
+         all({shared(39, 128), shared(24, 16), shared(32, 3), shared(31, 4)})},
         {'p', "CTR_ING_DROP[3]: PKTCNT=7\nCTR_ING_DROP[70]: PKTCNT=8\nCTR_ING_DROP[16]: PKTCNT=1\n"
               "CTR_ING_DROP[17]: PKTCNT=2\nCTR_ING_DROP[63]: PKTCNT=2\nCTR_ING_DROP[64]: PKTCNT=3\n"
               "CTR_ING_DROP[88]: PKTCNT=4\nCTR_ING_DROP[89]: PKTCNT=5\n",
-         both(both(ibp(8, 7), ibp(12, 8)), both(both(ibp(32, 1), ibp(16, 3)), ibp(31, 4)))},
+         all({ibp(8, 7), ibp(12, 8), ibp(32, 1), ibp(16, 3), ibp(31, 4)})},
         {'p', "CTR_UC_DROP[39]: PKTCNT=5\nCTR_UC_DROP[1543]: PKTCNT=9\nCTR_UC_DROP[1600]: PKTCNT=2\n"
               "CTR_UC_DROP[199]: PKTCNT=1\nCTR_UC_DROP[203]: PKTCNT=6\nCTR_UC_DROP[204]: PKTCNT=6\n"
               "CTR_UC_DROP[1535]: PKTCNT=6\nCTR_UC_DROP[1536]: PKTCNT=3\nCTR_UC_DROP[1571]: PKTCNT=4\n"
               "CTR_UC_DROP[1575]: PKTCNT=6\nCTR_UC_DROP[1787]: PKTCNT=7\nCTR_UC_DROP[1788]: PKTCNT=6\n"
               "CTR_UC_DROP[24]: PKTCNT=8\nCTR_UC_DROP[1900]: PKTCNT=6\n",
-         both(both(both(hol(8, 3, 5), hol(16, 7, 9)), both(hol(12, 0, 2), hol(32, 7, 1))),
-              both(both(hol(16, 0, 3), hol(28, 5, 4)), both(hol(27, 7, 7), hol(0, 0, 8))))},
+         all({hol(8, 3, 5), hol(16, 7, 9), hol(12, 0, 2), hol(32, 7, 1), hol(16, 0, 3), hol(28, 5, 4), hol(27, 7, 7),
+              hol(0, 0, 8)})},
         {'q', split("THDI_PORT_PG_CNTRS_RT1_X[2]:", " PG_SHARED_COUNT=9") + split("xx", "THDI_PORT_PG_CNTRS_RT1_X[2]: PG_SHARED_COUNT=3"),
          pg(40, 2, 3)},
     });
@@ -102,10 +100,10 @@ TEST(Modules, TwentyFourPorts)
 {
     check(24, {
         {'g', "TOTAL_SHARED_COUNT=0x1a2 TOTAL_SHARED_LIMIT=1\ntotal_shared_limit=0x300\nTOTAL_SHARED_COUNT: 5\n",
-         both(total(418), limit(768))},
+         all({total(418), limit(768)})},
         {'q', "xe5 PG_SHARED_COUNT(3)=0x40\nPG_SHARED_COUNT(2).xe6: <PG_SHARED_COUNT=7>\nxe1 PG_SHARED_COUNT=4\n"
               "xe1 PG_SHARED_COUNT(8)=4\nxe42 PG_SHARED_COUNT(1)=4\nxe2 PG_SHARED_COUNT()=9\n",
-         both(both(pg(5, 3, 64), pg(6, 2, 7)), pg(2, 0, 9))},
+         all({pg(5, 3, 64), pg(6, 2, 7), pg(2, 0, 9)})},
         {'q', "xeon no marker\n", none(), kNoDigits},
         {'p', "IRXPP.xe4: COUNT=0x2a\nITXPP.xe4: COUNT=42\nPORT_SHARED_COUNT.xe4: PORT_SHARED_COUNT=0x100\n"
               "IBP_DROP_PKT_CNT.xe1: COUNT=4294967296\nHOLDROP_PKT_CNT(5).xe4: COUNT=9\nIRXPP: COUNT=3\n"
@@ -118,7 +116,7 @@ TEST(Modules, TwentyFourPorts)
          }},
         {'p', "WREDAVGQSIZE_CELL(2).xe3: AVGQSIZE_CELL=0x18000\nxe3(2) WREDAVGQSIZE_CELL=0xC0000000\n"
               "xe4(7) WREDAVGQSIZE_CELL=0x3FFF8000\nxe4(8) WREDAVGQSIZE_CELL=0x8000\n",
-         both(both(queue(3, 2, 3), queue(3, 2, 0)), queue(4, 7, 32767))},
+         all({queue(3, 2, 3), queue(3, 2, 0), queue(4, 7, 32767)})},
         {'p', "xe1(1) WREDAVGQSIZE_CELL=99999999999\n", none(), std::string("strtoul: ") + std::strerror(ERANGE) + "\n"},
     });
 }
@@ -131,7 +129,7 @@ TEST(Modules, ThirtyPorts)
     check(30, {
         {'g', "TOTAL_BUFFER_COUNT_CELL_SP: TOTAL_BUFFER_COUNT=0x123\nOP_BUFFER_SHARED_LIMIT_CELL=0x300\n"
               "TOTAL_BUFFER_COUNT_CELL_SP=0x5\n",
-         both(total(291), limit(768))},
+         all({total(291), limit(768)})},
         {'q', "PG_SHARED_COUNT_CELL(3).xe5: PG_SHARED_COUNT=0x40\nPG_SHARED_COUNT_CELL.xe5: PG_SHARED_COUNT=1\n",
          pg(5, 3, 64)},
         {'p', drops,

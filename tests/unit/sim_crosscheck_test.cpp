@@ -1,9 +1,7 @@
-// Dumps of the daemon stand-in (its library, with its own independent port
-// maps and counter layouts) through the monitor's parsers, dump after dump
-// into one store: every item of a dump's truth must land in the store with
-// exactly its value, and nothing else may change. Counters are poisoned
-// before each dump, so that a line skipped shows; a wrong port map entry on
-// either side puts a value into the wrong slot.
+// The stand-in's dumps (its own independent port maps and layouts) through
+// the monitor's parsers into one store: each truth item lands with its value
+// and nothing else changes. Counters are poisoned before each dump, so that a
+// skipped line shows; a wrong map entry on either side misplaces a value.
 #include <algorithm>
 
 #include "dump_format.h"
@@ -84,9 +82,6 @@ TEST(SimCrosscheck, EveryTruthItemLandsAndNothingElseChanges)
             });
             EXPECT_EQ(err, "");
             EXPECT_EQ(testutil::store_diff(want, got), std::vector<std::string>{});
-        }
-        if (r.scenario == Scenario::Incast) {  // the target reached the full buffer, which no bucket counts
-            EXPECT_EQ(got.ports[r.target].port_shared.max, info.cell_scale);
         }
     }
 }

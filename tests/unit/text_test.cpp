@@ -1,7 +1,5 @@
-// The text layer against the C library: number conversion as strtoull does
-// it (with the module's 32-bit strtoul rules on top), case-insensitive search
-// as strcasestr, the marker search as strcasestr per marker in table order;
-// and the scanners' outputs and messages.
+// The text layer against the C library (strtoull with the module's 32-bit
+// rules, strcasestr), and the scanners' outputs and messages.
 #include <cerrno>
 #include <climits>
 #include <random>
