@@ -58,19 +58,6 @@ bool same_file(const FileStamp& a, const FileStamp& b)
     return a.device == b.device && a.inode == b.inode && a.sec == b.sec && a.nsec == b.nsec;
 }
 
-int64_t now_ms()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-void pause_ms(long ms)
-{
-    const struct timespec pause = {0, ms * 1000000L};
-    nanosleep(&pause, nullptr);
-}
-
 // Opens a lock file, never as standard input, output or error, which may
 // be closed when the program starts and must stay so.
 int open_lock(const char* path)
@@ -115,7 +102,7 @@ bool take_lock(int fd, int how)
     for (int attempt = 0; attempt < 50; ++attempt) {
         if (flock(fd, how | LOCK_NB) == 0)
             return true;
-        pause_ms(2);
+        pause_for(std::chrono::milliseconds{2});
     }
     return false;
 }
@@ -448,13 +435,27 @@ bool exchange_pass(ExchangeState& state, StatsStore& store, const ModelProfile& 
     return false;
 }
 
-int obtain_dump(ExchangeState& state, StatsStore& store, const ModelProfile& profile, int timeout_ms,
+std::chrono::nanoseconds monotonic_now()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::chrono::seconds{now.tv_sec} + std::chrono::nanoseconds{now.tv_nsec};
+}
+
+void pause_for(std::chrono::nanoseconds span)
+{
+    const auto whole = std::chrono::duration_cast<std::chrono::seconds>(span);
+    const struct timespec pause = {static_cast<time_t>(whole.count()), static_cast<long>((span - whole).count())};
+    nanosleep(&pause, nullptr);
+}
+
+int obtain_dump(ExchangeState& state, StatsStore& store, const ModelProfile& profile, std::chrono::milliseconds timeout,
                 FileStamp* completed, const DumpPaths& paths)
 {
-    const int64_t deadline = now_ms() + timeout_ms;
+    const auto deadline = monotonic_now() + timeout;
     bool asked = false;
     int result = -1;
-    while (result != 0 && now_ms() < deadline) {
+    while (result != 0 && monotonic_now() < deadline) {
         // A dump of our own only when nobody else asks for them; a reader
         // of the last one may hold up the request for a moment.
         if (!asked && claim_requests(state, paths))
@@ -471,7 +472,7 @@ int obtain_dump(ExchangeState& state, StatsStore& store, const ModelProfile& pro
                 unlock_reading(state);
         }
         if (result != 0)
-            pause_ms(20);
+            pause_for(std::chrono::milliseconds{20});
     }
     release_requests(state);
     return result;

@@ -22,6 +22,7 @@
 // for dumps itself, as a lone monitor always did.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "modules/profile.h"
@@ -154,10 +155,14 @@ void read_present_dump(ExchangeState& state, StatsStore& store, const ModelProfi
 bool exchange_pass(ExchangeState& state, StatsStore& store, const ModelProfile& profile,
                    const DumpPaths& paths = kDumpPaths);
 
-// A complete dump read into the store within timeout_ms, asked for only
-// when no other process asks for dumps, and its marker's stamp (when the
-// dump was complete). 0, or -1 when none came in time.
-int obtain_dump(ExchangeState& state, StatsStore& store, const ModelProfile& profile, int timeout_ms,
+// A complete dump read into the store within timeout, asked for only when
+// no other process asks for dumps, and its marker's stamp (when the dump was
+// complete). 0, or -1 when none came in time.
+int obtain_dump(ExchangeState& state, StatsStore& store, const ModelProfile& profile, std::chrono::milliseconds timeout,
                 FileStamp* completed, const DumpPaths& paths = kDumpPaths);
+
+// The monotonic clock, and a pause on it.
+std::chrono::nanoseconds monotonic_now();
+void pause_for(std::chrono::nanoseconds span);
 
 }  // namespace cellscope

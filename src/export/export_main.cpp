@@ -22,7 +22,7 @@ using namespace cellscope;
 
 namespace {
 
-constexpr int kRequestTimeoutMs = 2000;
+constexpr std::chrono::seconds kRequestTimeout{2};
 
 // Everything the program holds is fixed-size and allocated once.
 StatsStore g_figures;
@@ -45,7 +45,7 @@ void usage(std::FILE* out)
 }
 
 // The figures of one dump; false (with a reason on stderr) when none came.
-bool gather(const ModelProfile* profile, int timeout_ms, double* age)
+bool gather(const ModelProfile* profile, std::chrono::seconds timeout, double* age)
 {
     if (profile == nullptr) {
         std::fputs("cellscope-export: unable to find model\n", stderr);
@@ -55,9 +55,9 @@ bool gather(const ModelProfile* profile, int timeout_ms, double* age)
     store_init(g_figures, m.cell_scale);
     FileStamp completed{};
     g_exchange.quiet = true;  // one line says why, below
-    if (obtain_dump(g_exchange, g_figures, m, timeout_ms, &completed) != 0) {
+    if (obtain_dump(g_exchange, g_figures, m, timeout, &completed) != 0) {
         const char* why = last_note(g_exchange);
-        std::fprintf(stderr, "cellscope-export: no complete dump within %d s%s%s\n", timeout_ms / 1000,
+        std::fprintf(stderr, "cellscope-export: no complete dump within %d s%s%s\n", static_cast<int>(timeout.count()),
                      why[0] != '\0' ? ": " : "", why);
         return false;
     }
@@ -81,16 +81,16 @@ long render_body(const ModelProfile* m, bool up, double age)
     return length < static_cast<long>(sizeof g_body) ? length : -1;
 }
 
-int serve_http(const ModelProfile* m, int timeout_ms)
+int serve_http(const ModelProfile* m, std::chrono::seconds timeout)
 {
-    const long head = read_request_head(0, g_head, sizeof g_head, kRequestTimeoutMs);
+    const long head = read_request_head(0, g_head, sizeof g_head, kRequestTimeout);
     if (head == 0)
         return 1;  // no complete request in time: no answer
     const int status = head < 0 ? 400 : judge_request(g_head, static_cast<size_t>(head));
     long length = 0;
     if (status == 200) {
         double age = 0;
-        const bool up = gather(m, timeout_ms, &age);
+        const bool up = gather(m, timeout, &age);
         length = render_body(m, up, age);
         if (length < 0)
             return 1;
@@ -178,11 +178,11 @@ int main(int argc, char** argv)
         return 2;
     }
     const ModelProfile* m = detect_model();
-    const int timeout_ms = static_cast<int>(timeout_s) * 1000;
+    const std::chrono::seconds timeout{timeout_s};
     if (http)
-        return serve_http(m, timeout_ms);
+        return serve_http(m, timeout);
     double age = 0;
-    const bool up = gather(m, timeout_ms, &age);
+    const bool up = gather(m, timeout, &age);
     if (textfile != nullptr)
         return write_textfile(textfile, m, up, age);
     write_metrics(stdout, g_figures, m, up, age);

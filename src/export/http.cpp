@@ -5,18 +5,12 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "exchange/exchange.h"
 #include "export/http.h"
 
 namespace cellscope {
 
 namespace {
-
-int64_t elapsed_ms(const struct timespec& since)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
-}
 
 // The end of the head: after the first empty line.
 const char* head_end(const char* text, size_t length)
@@ -36,10 +30,9 @@ bool is_token_char(char c)
 
 }  // namespace
 
-long read_request_head(int fd, char* buffer, size_t size, int timeout_ms)
+long read_request_head(int fd, char* buffer, size_t size, std::chrono::milliseconds timeout)
 {
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const auto deadline = monotonic_now() + timeout;
     const size_t limit = size < kMaxRequestHead ? size : kMaxRequestHead;
     size_t length = 0;
     for (;;) {
@@ -47,9 +40,9 @@ long read_request_head(int fd, char* buffer, size_t size, int timeout_ms)
             return static_cast<long>(end - buffer);
         if (length == limit)
             return -1;
-        const int64_t left = timeout_ms - elapsed_ms(start);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - monotonic_now());
         struct pollfd in = {fd, POLLIN, 0};
-        if (left <= 0 || poll(&in, 1, static_cast<int>(left)) <= 0)
+        if (left.count() <= 0 || poll(&in, 1, static_cast<int>(left.count())) <= 0)
             return 0;
         const ssize_t got = read(fd, buffer + length, limit - length);
         if (got <= 0)

@@ -2,6 +2,7 @@
 // hands a connection over: read its head, judge it, answer it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 
@@ -10,9 +11,9 @@ namespace cellscope {
 inline constexpr size_t kMaxRequestHead = 8192;
 
 // Reads a request head (up to its blank line) from fd into buffer within
-// timeout_ms. Its length; 0 when it did not come complete in time or the
-// peer closed first; -1 when it is longer than kMaxRequestHead.
-long read_request_head(int fd, char* buffer, size_t size, int timeout_ms);
+// timeout. Its length; 0 when it did not come complete in time or the peer
+// closed first; -1 when it is longer than kMaxRequestHead.
+long read_request_head(int fd, char* buffer, size_t size, std::chrono::milliseconds timeout);
 
 // The status a request head earns: 400 malformed, 405 a method other than
 // GET, 404 a path other than /metrics, 200.

@@ -70,7 +70,7 @@ TEST(Exchange, OneProcessAsksForDumpsAndNobodyDeletesADumpBeingRead)
         dir.dump("TOTAL_SHARED_COUNT=9\n", "", "");
     });
     FileStamp completed{};
-    EXPECT_EQ(obtain_dump(exporter, store, m, 2000, &completed, dir.paths), 0);
+    EXPECT_EQ(obtain_dump(exporter, store, m, std::chrono::seconds{2}, &completed, dir.paths), 0);
     daemon.join();
     EXPECT_EQ(store.sw.total_shared.current, 9u);
     EXPECT_TRUE(testutil::exists(dir.global));
