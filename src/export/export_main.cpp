@@ -9,14 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "exchange/exchange.h"
 #include "export/http.h"
 #include "export/metrics.h"
-#include "text/numbers.h"
+#include "export/options.h"
 
 using namespace cellscope;
 
@@ -30,19 +29,6 @@ ExchangeState g_exchange;
 char g_body[256 * 1024];
 char g_head[kMaxRequestHead];
 char g_temp_path[4096];
-
-void usage(std::FILE* out)
-{
-    std::fputs("Usage: cellscope-export [--http | --textfile PATH] [--timeout SECONDS]\n"
-               "Reads one complete dump of the switch buffer (asking the daemon for it only\n"
-               "when no monitor does) and writes the figures in the Prometheus text format:\n"
-               "  (no option)      on standard output; exit 1 when no dump came in time\n"
-               "  --http           answer one HTTP request on standard input and output\n"
-               "                   (inetd, systemd socket activation): GET /metrics\n"
-               "  --textfile PATH  into PATH, replaced atomically\n"
-               "  --timeout SECONDS  longest wait for a complete dump (default 5)\n",
-               out);
-}
 
 // The figures of one dump; false (with a reason on stderr) when none came.
 bool gather(const ModelProfile* profile, std::chrono::seconds timeout, double* age)
@@ -138,53 +124,17 @@ int write_textfile(const char* path, const ModelProfile* m, bool up, double age)
 
 int main(int argc, char** argv)
 {
-    static const struct option options[] = {
-        {"http", no_argument, nullptr, 'h'},
-        {"textfile", required_argument, nullptr, 'f'},
-        {"timeout", required_argument, nullptr, 't'},
-        {"help", no_argument, nullptr, '?' + 1},
-        {nullptr, 0, nullptr, 0},
-    };
-    bool http = false;
-    const char* textfile = nullptr;
-    uint32_t timeout_s = 5;
-    for (int opt; (opt = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
-        char* end = nullptr;
-        switch (opt) {
-        case 'h':
-            http = true;
-            break;
-        case 'f':
-            textfile = optarg;
-            break;
-        case 't':
-            errno = 0;
-            timeout_s = strtou32(optarg, &end, 10);
-            if (errno != 0 || end == optarg || *end != '\0' || timeout_s == 0 || timeout_s > 3600) {
-                std::fprintf(stderr, "cellscope-export: --timeout takes 1 to 3600 seconds\n");
-                return 2;
-            }
-            break;
-        case '?' + 1:
-            usage(stdout);
-            return 0;
-        default:
-            usage(stderr);
-            return 2;
-        }
-    }
-    if (optind < argc || (http && textfile != nullptr)) {
-        usage(stderr);
-        return 2;
-    }
+    ExportOptions options;
+    const int parsed = parse_export_options(argc, argv, options);
+    if (parsed != 0)
+        return parsed > 0 ? 0 : 2;
     const ModelProfile* m = detect_model();
-    const std::chrono::seconds timeout{timeout_s};
-    if (http)
-        return serve_http(m, timeout);
+    if (options.http)
+        return serve_http(m, options.timeout);
     double age = 0;
-    const bool up = gather(m, timeout, &age);
-    if (textfile != nullptr)
-        return write_textfile(textfile, m, up, age);
+    const bool up = gather(m, options.timeout, &age);
+    if (options.textfile != nullptr)
+        return write_textfile(options.textfile, m, up, age);
     write_metrics(stdout, g_figures, m, up, age);
     if (std::fflush(stdout) != 0) {
         std::fprintf(stderr, "cellscope-export: standard output: %s\n", std::strerror(errno));

@@ -1,6 +1,5 @@
-"""Runs the real monitor (or exporter) on a fake board (board/fakeboard: private mount and PID namespaces) through pipes
-or a pseudo-terminal, builds the 22 views a store state must show without the monitor's formats, and reads the
-exporter's metrics as the stand-in's truth items."""
+"""The real monitor (or exporter) on fake boards (board/fakeboard), through pipes or a pseudo-terminal; the 22 views a
+store state must show, built without the monitor's formats; the exporter's metrics as the stand-in's truth items."""
 
 import os
 import pty
@@ -69,8 +68,7 @@ def summary_line(count, peak, limit):
 
 
 class Board:
-    """One fake board: stage/tmp is its /tmp and stage/run its /var/run, both reachable from outside. device_tree:
-    the bytes of its model file, False for none (by default the module's)."""
+    """One fake board: stage/tmp is its /tmp, stage/run its /var/run. device_tree: model file bytes, False: none."""
 
     def __init__(self, model="42", device_tree=None, tmp_size=None):
         self.stage = tempfile.mkdtemp(prefix="cellscope-e2e.", dir=STAGES)
@@ -98,8 +96,7 @@ class Board:
         put(self.path(name, where), data)
 
     def command(self, args, sim=None, shell=None, program=BINARY):
-        """fakeboard's command for the monitor (or program) with args; shell: a script for /bin/sh on the board that
-        runs it as "$@" (a copy, which the board's /tmp cannot hide)."""
+        """fakeboard's command for the monitor (or program); shell: a script on the board running a copy as "$@"."""
         cmd = [FAKEBOARD, "--stage", self.stage] + self.args
         cmd += [] if sim is None else ["--sim", sim, "--sim-bin", self.daemon]
         if shell is None:
@@ -130,8 +127,7 @@ class Board:
 
 
 class PtySession:
-    """The monitor on a pseudo-terminal in line mode with echo (unless echo is False: no typed Enter inside a
-    drawing), as an operator's, read back byte for byte."""
+    """The monitor on a pseudo-terminal in line mode with echo (unless echo is False), read back byte for byte."""
 
     def __init__(self, cmd, stdin=None, echo=True, **popen):
         self.master, slave = pty.openpty()
@@ -247,9 +243,8 @@ def report_problems(report, views):
 
 
 def figures(model, text):
-    """The exporter's output (bytes) as truth items {("total_shared",), (slot, "pg", k) ...: value}, and its other
-    samples {name: (labels, value)}; asserts that each series comes once, labelled with the port's switch name and
-    front-panel label."""
+    """The exporter's output as truth items {("total_shared",), (slot, "pg", k) ...: value} and other samples {name:
+    (labels, value)}; asserts each series comes once, labelled with the port's name and front-panel label."""
     items, others = {}, {}
     for line in text.decode().splitlines():
         if line.startswith("#"):

@@ -1,5 +1,4 @@
-"""cellscope-export on fake boards: every module's metrics against the stand-in's truth file, two exporters beside a
-running monitor, the answers of --http, and a fleet of boards in a real Prometheus (scripts/fleet)."""
+"""cellscope-export on fake boards: metrics against the truth, beside a monitor, over --http, in a fleet."""
 
 import contextlib
 import os
@@ -63,8 +62,7 @@ class Export(unittest.TestCase):
             header, renders, look = render_views("24", {})[3][0].encode(), [], {}
 
             def settled():
-                """A dump pending and the one before it drawn last, the truth file the same before and after the look
-                at the screen. look: the dump of each drawing of view 3 (0: none yet, -1: no dump's), dumps written."""
+                """A dump pending, the one before drawn last. look: each drawing's dump (0: none, -1: no dump's)."""
                 mon.pump(0.05)
                 records = read_truth(truth)
                 renders.extend("".join(render_views("24", {k: v for k, v in rec.items() if counter(k)})[3]).encode()
@@ -108,8 +106,7 @@ class Export(unittest.TestCase):
                         for where in ("tmp", "run") for name in os.listdir(board.path("", where)) if name != PIDFILE}
 
             def ask(request, trickle=False):
-                """Head ({"": status line, name: value}), body and seconds of the answer to a request left open
-                (trickle: a byte every 0.2 s, then closed), beside a daemon that writes a truth record per signal."""
+                """Head ({"": status line, name: value}), body, seconds of the answer (trickle: a byte every 0.2 s)."""
                 if os.path.exists(board.path(PIDFILE, "run")):
                     os.unlink(board.path(PIDFILE, "run"))  # the last daemon's: wait for this one's
                 with subprocess.Popen(board.command(["--http"], "--model 42 --truth " + truth, program=EXPORTER),

@@ -12,8 +12,7 @@ TITLES = [HOME_ERASE + view[0][:20].encode() for view in render_views("42", {})]
 class Session(unittest.TestCase):
     def test_operator_session(self):
         with Board("42") as board:
-            # Left-overs of an earlier run: the first request deletes them unread.
-            board.write("sw_global_info.1", global_dump(0x999)["sw_global_info.1"])
+            board.write("sw_global_info.1", global_dump(0x999)["sw_global_info.1"])  # left over: deleted unread
             board.write(MARKER, "")
             dumps = [global_dump(n) for n in (0x111, 0x333, 0x222)]  # all stamped with one time
             mon = board.spawn(["-v", "22"], board.standin(dumps, "1000"))  # beyond the last view: the first instead
@@ -22,15 +21,13 @@ class Session(unittest.TestCase):
                 mon.enter(summary_line(count, peak, 0x7000), start=0)  # read by the pass after Enter, or before
             self.assertNotIn(b"0999", mon.output)
 
-            # n: the next view at once, after the last the first.
-            mark = len(mon.output)
+            mark = len(mon.output)  # n: the next view at once, after the last the first
             mon.wait_for(render_views("42", {})[1][-1].encode(), mon.enter(RELOAD, b"n\n" * 23, times=23))
             drawn = [min((chunk.find(t), v) for v, t in enumerate(TITLES) if t in chunk)[1]
                      for chunk in mon.output[mark:].split(RELOAD)[1:]]
             self.assertEqual(drawn, list(range(1, 22)) + [0, 1])
 
-            # w: every view into the report; the view stays.
-            mon.enter(TITLES[1], "w\n\n", times=2)
+            mon.enter(TITLES[1], "w\n\n", times=2)  # w: every view into the report; the view stays
             state = {("total_shared",): (0x222, 0x333, {0: 1, 1: 2}), "limit": 0x7000}
             self.assertEqual(report_problems(get(board.path(REPORT)), render_views("42", state)), [])
 

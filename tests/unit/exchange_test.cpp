@@ -9,6 +9,20 @@
 
 using namespace cellscope;
 
+TEST(Exchange, PidFilesHoldOnlyPlainProcessIdsAboveOne)
+{
+    const struct { std::string text; int32_t pid; } cases[] = {
+        {"123\n", 123}, {"  77 \n", 77}, {"\t2\t", 2}, {"2147483647\n", 2147483647}, {"", -1}, {"\n", -1},
+        {"1\n", -1}, {"-5\n", -1}, {"+5", -1}, {"12a", -1}, {"12 13", -1}, {"12\n\n", -1}, {"2147483648", -1},
+        {"0x10", -1}, {std::string("12\0", 3), -1}};
+    for (const auto& c : cases) {
+        int32_t pid = 99;
+        const char* reason = nullptr;
+        EXPECT_EQ(parse_pid_text(c.text.c_str(), static_cast<long>(c.text.size()), &pid, &reason), c.pid < 0 ? -1 : 0);
+        EXPECT_EQ(pid == (c.pid < 0 ? 99 : c.pid) && (reason != nullptr) == (c.pid < 0), true) << c.text;
+    }
+}
+
 TEST(Exchange, TheReadersTakeTheFilesInOrderAndEveryFileAfterARequestIsNew)
 {
     testutil::Scratch dir;
@@ -80,4 +94,5 @@ TEST(Exchange, OneProcessAsksForDumpsAndNobodyDeletesADumpBeingRead)
     EXPECT_FALSE(claim_requests(exporter, dir.paths));
     announce_monitor(second, dir.paths);
     EXPECT_TRUE(claim_requests(second, dir.paths));
+    EXPECT_FALSE(claim_requests(monitor, dir.paths));  // given back, now another's
 }

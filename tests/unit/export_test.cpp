@@ -2,6 +2,7 @@
 // the metrics text of a store. Reading a request is checked end to end.
 #include "export/http.h"
 #include "export/metrics.h"
+#include "export/options.h"
 #include "helpers.h"
 
 using namespace cellscope;
@@ -9,7 +10,7 @@ using namespace cellscope;
 TEST(Export, RequestHeadsAreJudged)
 {
     const struct { std::string head; int status; } cases[] = {
-        {"GET /metrics HTTP/1.1\r\nHost: x\r\nAuthorization: z\r\n\r\n", 200}, {"GET /metrics?a=b HTTP/1.0\n\n", 200},
+        {"GET /metrics HTTP/1.1\r\nHost: x\r\nX-Authorization0: z\r\n\r\n", 200}, {"GET /metrics?a=b HTTP/1.0\n\n", 200},
         {"GET /metric HTTP/1.1\r\n\r\n", 404}, {"GET /metrics/x HTTP/1.1\r\n\r\n", 404},
         {"POST /metrics HTTP/1.1\r\n\r\n", 405}, {"HEAD /metrics HTTP/1.0\r\n\r\n", 405},
         {"GET /metrics HTTP/2.0\r\n\r\n", 400}, {"GET  /metrics HTTP/1.1\r\n\r\n", 400},
@@ -47,4 +48,22 @@ TEST(Export, MetricsShowTheLatestDumpWholeAndLeaveOutWhatIsNeverReported)
         EXPECT_NE(text.find(line), std::string::npos) << line;
     EXPECT_EQ(text.find("port=\"xe29\",label=\"Q4.2\",queue"), std::string::npos);
     EXPECT_EQ(text.find("cellscope_queue_shared_cells"), std::string::npos);
+}
+
+TEST(Export, CommandLines)
+{
+    const struct { std::vector<std::string> args; int result; bool http = false; int timeout = 0; } cases[] = {
+        {{}, 0, false, 5}, {{"--http", "--timeout", "3600"}, 0, true, 3600}, {{"--textfile", "p", "--timeout", "1"}, 0},
+        {{"--timeout", "0"}, -1}, {{"--timeout", "3601"}, -1}, {{"--timeout", "7x"}, -1}, {{"--timeout", ""}, -1},
+        {{"--http", "--textfile", "p"}, -1}, {{"extra"}, -1}, {{"--bogus"}, -1}, {{"--help"}, 1}};
+    for (const auto& c : cases) {
+        std::vector<char*> argv{const_cast<char*>("cellscope-export")};
+        for (const std::string& a : c.args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        ExportOptions o;
+        int got = 0;
+        testutil::capture_stderr([&] { got = parse_export_options(static_cast<int>(argv.size()), argv.data(), o); });
+        EXPECT_EQ(got, c.result) << c.args.size();
+        EXPECT_TRUE(got != 0 || (o.http == c.http && (c.timeout == 0 || o.timeout.count() == c.timeout)));
+    }
 }
