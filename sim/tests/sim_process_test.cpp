@@ -1,17 +1,14 @@
-// swfabric-sim as a process: whole files before the marker, the pid file,
-// replay. Its dumps are cross-checked by the monitor's tests.
+// swfabric-sim's replay of recorded sets. Its dumps are cross-checked by the
+// monitor's unit tests, its daemon by every end-to-end test that runs it.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace {
 
@@ -46,14 +43,6 @@ bool at_dump(const fs::path& d, long n)
     return whole_dump(d / kFiles[0]) == n && whole_dump(d / kFiles[1]) == n && whole_dump(d / kFiles[2]) == n;
 }
 
-template <class Pred>
-bool eventually(Pred pred)
-{
-    for (int i = 0; i < 15000 && !pred(); ++i)
-        ::usleep(2000);
-    return pred();
-}
-
 // Starts the simulator (through the cross build's emulator) with its output in LOG.out and LOG.err.
 pid_t spawn(const Args& args, const std::string& log)
 {
@@ -82,12 +71,7 @@ int finish(pid_t pid)
 
 class SimProcess : public ::testing::Test {
 protected:
-    void TearDown() override
-    {
-        if (daemon > 0 && ::waitpid(daemon, nullptr, WNOHANG) == 0 && ::kill(daemon, SIGKILL) == 0)
-            finish(daemon);
-        fs::remove_all(dir);
-    }
+    void TearDown() override { fs::remove_all(dir); }
     // Runs the simulator to its end: exit status, standard output and error.
     std::array<std::string, 3> run(const Args& args)
     {
@@ -96,35 +80,8 @@ protected:
         return {std::to_string(status), slurp(log + ".out"), slurp(log + ".err")};
     }
     fs::path dir = ::mkdtemp((fs::temp_directory_path() / "swfabric-sim-test-XXXXXX").string().data());
-    fs::path tmp = dir / "tmp", marker = tmp / "swfabric_se_dump_complete",
-             pid_file = dir / "var/run/swfabric_se_dump.pid";
-    pid_t daemon = -1;
     int runs = 0;
 };
-
-TEST_F(SimProcess, DaemonReplacesWholeFilesBeforeTheMarkerAndCleansUp)
-{
-    daemon = spawn({"--model", "42", "--delay", "100", "--root", dir, "--truth", dir / "truth"}, dir / "daemon");
-    ASSERT_TRUE(eventually([&] { return slurp(pid_file) == std::to_string(daemon) + "\n"; }));
-    std::atomic<int> reads = 0, torn = 0;
-    std::jthread reader([&](std::stop_token stop) {  // a reader racing the writer sees whole files only
-        for (int i = 0; !stop.stop_requested(); i = (i + 1) % 3)
-            if (fs::exists(tmp / kFiles[i]))
-                whole_dump(tmp / kFiles[i]) < 0 ? ++torn : ++reads;
-    });
-    for (long n = 1; n <= 8; ++n) {  // as the monitor asks: drop the marker, signal, wait for the marker
-        fs::remove(marker);
-        ::kill(daemon, SIGUSR1);
-        ASSERT_TRUE(eventually([&] { return fs::exists(marker); })) << n;
-        EXPECT_TRUE(at_dump(tmp, n)) << n;
-    }
-    reader = std::jthread();  // stops and joins it
-    EXPECT_TRUE(torn == 0 && reads > 24) << torn << " torn reads of " << torn + reads;
-    ::kill(daemon, SIGTERM);
-    EXPECT_EQ(finish(daemon), 0);
-    EXPECT_FALSE(fs::exists(pid_file));
-    EXPECT_TRUE(slurp(dir / "truth").ends_with("\nend 8\n"));
-}
 
 TEST_F(SimProcess, ReplayPlaysRecordedSetsInNameOrderThenRepeatsTheLastWithOneNote)
 {

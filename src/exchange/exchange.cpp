@@ -371,19 +371,16 @@ bool file_changed(const char* path, FileStamp& last)
     return true;
 }
 
-int read_dump_file(const char* path, FileStamp& last, void (*reset)(StatsStore&), const DumpFormat& format,
-                   StatsStore& store)
+void read_dump_file(const char* path, FileStamp& last, void (*reset)(StatsStore&), const DumpFormat& format,
+                    StatsStore& store)
 {
-    if (!file_changed(path, last))
-        return 0;
-    std::FILE* stream = open_dump(path);
+    std::FILE* stream = file_changed(path, last) ? open_dump(path) : nullptr;
     if (stream == nullptr)
-        return -1;
+        return;
     if (reset != nullptr)
         reset(store);
     parse_dump(stream, store, format);
     std::fclose(stream);
-    return 0;
 }
 
 void read_dump_files(ExchangeState& state, StatsStore& store, const ModelProfile& profile, const DumpPaths& paths)

@@ -130,10 +130,10 @@ bool snapshot_complete(const ExchangeState& state, const DumpPaths& paths = kDum
 bool file_changed(const char* path, FileStamp& last);
 
 // Re-reads one dump file if it changed: resets what it refreshes (reset may
-// be null), then parses it with format. 0 when unchanged or parsed, -1 when
-// it changed but cannot be opened (also when it is not a regular file).
-int read_dump_file(const char* path, FileStamp& last, void (*reset)(StatsStore&), const DumpFormat& format,
-                   StatsStore& store);
+// be null), then parses it with format. A file that changed but cannot be
+// opened (or is no regular file) is passed over until it changes again.
+void read_dump_file(const char* path, FileStamp& last, void (*reset)(StatsStore&), const DumpFormat& format,
+                    StatsStore& store);
 
 // Reads the changed files of a dump in their fixed order: the switch-wide
 // file, then the per-port file, whose reset also clears the priority-group

@@ -3,9 +3,10 @@ reads and the fate of its output."""
 
 import os
 import signal
+import subprocess
 import unittest
 
-from boardlib import Board, global_dump, render_views, report_problems
+from boardlib import MODULES, Board, global_dump, render_views, report_problems
 
 VIEWS = ["SUMMARY", "PG_SUMMARY", "Q_SHARED_MEM_SUMMARY", "PKT_DROPPED_COUNT_SUMMARY", "TOTAL_SHARED_MEM",
          "PORT_SHARED_MEM"] + ["PG%d_SHARED_MEM" % i for i in range(8)] + ["Q%d_SHARED_MEM" % i for i in range(8)]
@@ -31,6 +32,7 @@ class Startup(unittest.TestCase):
                 with self.subTest(args=args):
                     r = board.run(args)
                     self.assertEqual((r.returncode, r.stdout, r.stderr), (1, USAGE, err))
+        self.assertEqual(subprocess.run([MODULES, "-x"], capture_output=True).returncode, 2)  # the registry tool's
 
     def test_unrecognised_boards_fail_with_one_message(self):
         for device_tree in (False, b"", b"ZQN4TRKW1\n", b"ZQN4TRKW1-B\0", b"ZQN4TRKW\0", b"zqtrkw1\0", b"SOMEBOARD\0"):

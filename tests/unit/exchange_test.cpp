@@ -52,6 +52,26 @@ TEST(Exchange, TheReadersTakeTheFilesInOrderAndEveryFileAfterARequestIsNew)
     EXPECT_FALSE(testutil::exists(dir.marker));
 }
 
+TEST(Exchange, ARestartedDaemonIsAskedAgainAfterTenPassesWithoutAMarker)
+{
+    testutil::Scratch dir;
+    static StatsStore store;
+    ExchangeState state;
+    testutil::put(dir.pidfile, "2000000000\n");
+    testutil::capture_stderr([&] {
+        request_snapshot(state, dir.paths);
+        for (const char* pid : {"2000000000\n", "2000000001\n"}) {  // rewritten, then another process
+            testutil::put(dir.pidfile, pid);
+            testutil::put(dir.global, "left by a daemon that died mid-dump");
+            for (int pass = 1; pass < kPassesBeforeRetry; ++pass)
+                exchange_pass(state, store, *module_for_ports(42), dir.paths);
+            EXPECT_TRUE(testutil::exists(dir.global));  // perhaps merely slow
+            exchange_pass(state, store, *module_for_ports(42), dir.paths);
+            EXPECT_FALSE(testutil::exists(dir.global));  // asked again
+        }
+    });
+}
+
 TEST(Exchange, OneProcessAsksForDumpsAndNobodyDeletesADumpBeingRead)
 {
     testutil::Scratch dir;
@@ -59,6 +79,14 @@ TEST(Exchange, OneProcessAsksForDumpsAndNobodyDeletesADumpBeingRead)
     static StatsStore store;
     store_init(store, m.cell_scale);
     ExchangeState monitor, exporter, second;
+    // No monitor: an exporter asks for its own dump, never takes the one lying there.
+    dir.dump("TOTAL_SHARED_COUNT=5\n", "", "");
+    const int reading = open(dir.read_lock.c_str(), O_RDONLY | O_CREAT, 0644);
+    ASSERT_EQ(flock(reading, LOCK_SH), 0);  // its request has to wait: no dump in time
+    FileStamp completed{};
+    EXPECT_EQ(obtain_dump(exporter, store, m, std::chrono::milliseconds{300}, &completed, dir.paths), -1);
+    EXPECT_EQ(store.sw.total_shared.max, 0u);
+    close(reading);
     announce_monitor(monitor, dir.paths);
     EXPECT_TRUE(claim_requests(monitor, dir.paths));
     EXPECT_FALSE(claim_requests(exporter, dir.paths));
@@ -83,7 +111,6 @@ TEST(Exchange, OneProcessAsksForDumpsAndNobodyDeletesADumpBeingRead)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         dir.dump("TOTAL_SHARED_COUNT=9\n", "", "");
     });
-    FileStamp completed{};
     EXPECT_EQ(obtain_dump(exporter, store, m, std::chrono::seconds{2}, &completed, dir.paths), 0);
     daemon.join();
     EXPECT_EQ(store.sw.total_shared.current, 9u);

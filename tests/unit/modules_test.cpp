@@ -169,12 +169,13 @@ TEST(Modules, WhatEachModuleReportsAndWhatMakesOneUnsound)
         EXPECT_TRUE(module_is_sound(*m));
     static const int32_t twice[] = {40, 40};
     static const std::span<const int32_t> twice_maps[] = {twice};
-    ModelProfile bad[5] = {m42, m42, m42, m42, m30};
+    ModelProfile bad[6] = {m42, m42, m42, m42, m30, m24};
     bad[0].port_labels[0] = "";   // a shown slot without a label
     bad[1].port_count = 41;       // a label beyond the shown slots
     bad[2].port_maps = twice_maps;
     bad[3].port_count = 43;
     bad[4].port_maps = {};        // a layout runs over no map of the module
+    bad[5].cell_scale = 0;
     for (const ModelProfile& m : bad)
         EXPECT_FALSE(module_is_sound(m));
     EXPECT_FALSE(module_reports(m30, Field::HolDrop, 0, 8));
