@@ -126,8 +126,10 @@ int main(int argc, char** argv)
 {
     ExportOptions options;
     const int parsed = parse_export_options(argc, argv, options);
-    if (parsed != 0)
-        return parsed > 0 ? 0 : 2;
+    if (parsed < 0)
+        return 2;
+    if (parsed > 0)
+        return 0;
     const ModelProfile* m = detect_model();
     if (options.http)
         return serve_http(m, options.timeout);

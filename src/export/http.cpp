@@ -63,7 +63,7 @@ int judge_request(const char* head, size_t length)
     size_t method = 0;
     while (method < line && is_token_char(head[method]))
         ++method;
-    if (method == 0 || method >= line || head[method] != ' ')
+    if (method == 0 || head[method] != ' ')  // at the line's end: '\r' or '\n'
         return 400;
     const char* target = head + method + 1;
     const char* target_end = static_cast<const char*>(std::memchr(target, ' ', line - method - 1));

@@ -88,6 +88,7 @@ TEST(Exchange, OneProcessAsksForDumpsAndNobodyDeletesADumpBeingRead)
     EXPECT_EQ(store.sw.total_shared.max, 0u);
     close(reading);
     announce_monitor(monitor, dir.paths);
+    EXPECT_FALSE(claim_requests(exporter, dir.paths));  // a monitor runs, even before it asks
     EXPECT_TRUE(claim_requests(monitor, dir.paths));
     EXPECT_FALSE(claim_requests(exporter, dir.paths));
     dir.dump("TOTAL_SHARED_COUNT=7\n", "", "");

@@ -21,7 +21,8 @@ struct Session {
     pid_t child = -1;
     std::string screen;
 
-    Session(const testutil::Scratch& dir, int ports, uint32_t view, int wait_seconds)
+    // Keys from a pseudo-terminal, or (terminal false) from an empty pipe.
+    Session(const testutil::Scratch& dir, int ports, uint32_t view, int wait_seconds, bool terminal = true)
     {
         int slave = -1;
         EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);  // line mode, as a login's
@@ -36,7 +37,10 @@ struct Session {
             static ExchangeState exchange;
             std::FILE* out = std::fopen(screen.c_str(), "w");
             std::setvbuf(out, nullptr, _IONBF, 0);
-            const LoopIo io{slave, fdopen(slave, "r"), out, &dir.paths, dir.report.c_str(), wait_seconds};
+            int keys[2] = {slave, -1};
+            if (!terminal && pipe(keys) == 0)
+                close(keys[1]);
+            const LoopIo io{keys[0], fdopen(keys[0], "r"), out, &dir.paths, dir.report.c_str(), wait_seconds};
             _exit(run_interactive(state, exchange, store, m, io));
         }
         close(slave);
@@ -102,6 +106,15 @@ TEST(Loop, KeysOnATerminal)
     EXPECT_EQ(out.substr(out.size() - 6), "\033[H\033[J");
     const size_t last_view = out.rfind("\033[H\033[K");
     EXPECT_EQ(out.compare(last_view + 6, 18, "Total Shared Count"), 0);
+}
+
+TEST(Loop, InputThatIsOverLeavesTheLoopToItsPace)
+{
+    testutil::Scratch dir;
+    Session s(dir, 30, 0, 100, false);
+    s.await("Total Shared Count");
+    std::this_thread::sleep_for(300ms);  // a pass as it ends, then none before the wait's end
+    EXPECT_EQ(count(s.output(), "Total Shared Count"), 2u);
 }
 
 TEST(Loop, EachPassTakesTheCompletedDumpAsksForTheNextThenDraws)

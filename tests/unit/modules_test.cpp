@@ -56,6 +56,13 @@ std::string split(const std::string& head, const std::string& tail)
     return std::string(255 - head.size(), '.') + head + tail + "\n";
 }
 
+// The description builders' limits are inclusive: segments may touch, in
+// either order, and a file may have 8 markers.
+constexpr int32_t kFour[] = {0, 1, 2, 3};
+static_assert(layout({{4, 1, kFour}, {0, 1, kFour}}).count == 2);
+constexpr const char* kEight[] = {"aa", "bb", "cc", "dd", "ee", "ff", "gg", "hh"};
+[[maybe_unused]] constexpr MarkerSet kEightMarkers(kEight, 8);
+
 }  // namespace
 
 TEST(Modules, FortyTwoPorts)
