@@ -26,17 +26,14 @@ def main():
     args = ap.parse_args()
 
     boardlib.SIM = os.path.abspath(args.sim)
-    board = boardlib.Board(args.model)
-    try:
-        bindir = os.path.join(board.stage, "probe")
-        os.makedirs(bindir)
-        monitor = os.path.join(bindir, "cellscope")
-        shutil.copy(args.monitor, monitor)
-        truth = os.path.join(board.stage, "truth")
-        strace_out = os.path.join(board.stage, "strace.txt")
+    with boardlib.Board(args.model) as board:
+        board.daemon = boardlib.SIM
+        monitor = shutil.copy(args.monitor, board.path("cellscope", ""))
+        truth, strace_out = board.path("truth", ""), board.path("strace.txt", "")
         sim = "--model %s --scenario steady --truth %s" % (args.model, truth)
-        cmd = board.command(["-f", "-c", "-o", strace_out, monitor], sim=sim, binary=shutil.which("strace"))
-        session = boardlib.PtySession(cmd, 60, 200)
+        cmd = board.command(["-f", "-c", "-o", strace_out, monitor], sim=sim, program=shutil.which("strace"))
+        session = boardlib.PtySession(cmd)
+        board.sessions.append(session)
         start = time.monotonic()
 
         def dumps():
@@ -49,11 +46,9 @@ def main():
         while dumps() < args.cycles + 1 and time.monotonic() - start < 300:
             if session.proc.poll() is not None:
                 sys.exit("cycle_probe: the board ended early: %r" % session.stderr()[-500:])
-            session.send("\n")
+            os.write(session.master, b"\n")
             session.pump(0.01)
-        session.send("q\n")
-        rc = session.wait(60)
-        session.close()
+        rc = session.quit()
         # Every dump but the last requested one was consumed.
         cycles = dumps() - 1
         with open(strace_out) as f:
@@ -66,8 +61,6 @@ def main():
         print("cycles %d syscalls %d syscalls_per_cycle %.1f child_processes %d exit %d" %
               (cycles, total, total / max(cycles, 1), children, rc))
         print(text, file=sys.stderr)
-    finally:
-        board.close()
 
 
 if __name__ == "__main__":
