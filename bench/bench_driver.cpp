@@ -1,11 +1,13 @@
 // Repeats one operation for instruction counting under callgrind:
-//   bench_driver floor|parse|render PORTS REPEATS
+//   bench_driver floor|parse|render|scrape PORTS REPEATS
+// (scrape: parse, then write the exporter's metrics)
 // Run it with two repeat counts and take the difference, so start-up cancels.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "bench_data.h"
+#include "export/metrics.h"
 #include "modules/profile.h"
 #include "store/store.h"
 #include "views/views.h"
@@ -31,7 +33,7 @@ static void run_file(const std::string& text, const DumpFormat* format, StatsSto
 int main(int argc, char** argv)
 {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: bench_driver floor|parse|render PORTS REPEATS\n");
+        std::fprintf(stderr, "usage: bench_driver floor|parse|render|scrape PORTS REPEATS\n");
         return 2;
     }
     const int ports = std::atoi(argv[2]);
@@ -49,6 +51,7 @@ int main(int argc, char** argv)
     const ViewContext ctx{{null_stream, null_stream, true}, store, profile};
     const bool floor = std::strcmp(argv[1], "floor") == 0;
     const bool render = std::strcmp(argv[1], "render") == 0;
+    const bool scrape = std::strcmp(argv[1], "scrape") == 0;
     for (int i = 0; i < repeats; ++i) {
         if (render) {
             render_all_views(ctx);
@@ -57,6 +60,8 @@ int main(int argc, char** argv)
         run_file(set.global, floor ? nullptr : &profile.parse_global, store);
         run_file(set.port, floor ? nullptr : &profile.parse_port, store);
         run_file(set.pg, floor ? nullptr : &profile.parse_pg, store);
+        if (scrape)
+            write_metrics(null_stream, store, &profile, true, 1.0);
     }
     std::fclose(null_stream);
     std::printf("%zu\n", set.bytes());
