@@ -1,6 +1,7 @@
-"""Faults met by the real monitor on a fake board: hostile dump files (numbers of every form are the unit tests'), paths that are no files, untrusted pid files, a
-daemon that dies mid-dump, no rights to delete, input that ends, a report that cannot or must not be written. Each
-case checks the views exactly (a stray write shows up as a value somewhere) and the diagnostics due, each once."""
+"""Faults met by the real monitor on a fake board: hostile dump files (numbers of every form are the unit tests'),
+paths that are no files, untrusted pid files, a daemon that dies mid-dump, no rights to delete, input that ends, a
+report that cannot or must not be written. Each case checks the views exactly (a stray write shows up as a value
+somewhere) and the diagnostics due, each once."""
 
 import os
 import random
