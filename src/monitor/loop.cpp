@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,14 +62,12 @@ void write_report(const ViewContext& on_screen, const char* path)
 }
 
 // Whether end of file on the input means it is over: input that is not a
-// terminal stays at its end, and so does a terminal that has hung up; on a
-// live terminal it was one Ctrl-D, and the next wait blocks until a key.
+// terminal stays at its end, and so does a terminal that has hung up (it no
+// longer answers as a terminal); on a live terminal it was one Ctrl-D, and
+// the next wait blocks until a key.
 bool input_over(int fd)
 {
-    if (!isatty(fd))
-        return true;
-    struct pollfd hangup = {fd, POLLIN, 0};
-    return poll(&hangup, 1, 0) > 0 && (hangup.revents & POLLHUP) != 0;
+    return !isatty(fd);
 }
 
 }  // namespace

@@ -106,6 +106,7 @@ TEST(Exchange, OneProcessAsksForDumpsAndNobodyDeletesADumpBeingRead)
     close(reader);
     testutil::capture_stderr([&] { EXPECT_EQ(request_snapshot(monitor, dir.paths), 0); });
     EXPECT_FALSE(testutil::exists(dir.global));
+    EXPECT_FALSE(exchange_pass(exporter, store, m, dir.paths));  // nothing complete to read
 
     // Another reader gets the requester's next dump without asking.
     std::thread daemon([&] {
