@@ -98,9 +98,12 @@ class Export(unittest.TestCase):
             got = (r.returncode, r.stderr, figures("42", r.stdout)[0], b"cellscope_up 0\n" in r.stdout)
             self.assertEqual(got, (1, b"cellscope-export: no complete dump within 1 s: /var/run/swfabric_se_dump.pid: "
                                       b"cannot open: No such file or directory\n", {}, True))  # one line says why
-            runs = [board.run([arg], program=EXPORTER) for arg in ("--help", "--bogus")]
+            runs = [board.run(args, program=EXPORTER) for args in (["--help"], ["--bogus"],
+                                                                   ["--timeout", "1", "--textfile", "/tmp/up.prom"])]
             self.assertEqual([(r.returncode, r.stdout[:24], r.stderr[:24]) for r in runs],
-                             [(0, b"Usage: cellscope-export ", b""), (2, b"", b"cellscope-export: unreco")])
+                             [(0, b"Usage: cellscope-export ", b""), (2, b"", b"cellscope-export: unreco"),
+                              (1, b"", b"cellscope-export: no com")])
+            self.assertIn(b"cellscope_up 0\n", get(board.path("up.prom")))
             for name, text in dict(global_dump(0x999), **{MARKER: ""}).items():
                 board.write(name, text)  # a dump left by an earlier reader: nothing but a GET may touch it
 

@@ -176,13 +176,20 @@ TEST(Modules, WhatEachModuleReportsAndWhatMakesOneUnsound)
         EXPECT_TRUE(module_is_sound(*m));
     static const int32_t twice[] = {40, 40};
     static const std::span<const int32_t> twice_maps[] = {twice};
-    ModelProfile bad[6] = {m42, m42, m42, m42, m30, m24};
+    // The map with every other entry changed, and with the others: no run stands in either in full.
+    static int32_t even[64], odd[64];
+    const std::span<const int32_t> map30 = m30.port_maps[0];
+    for (size_t i = 0; i < map30.size(); ++i)
+        even[i] = i % 2 ? -1 : map30[i], odd[i] = i % 2 ? map30[i] : -1;
+    static const std::span<const int32_t> halves[] = {{even, map30.size()}, {odd, map30.size()}};
+    ModelProfile bad[7] = {m42, m42, m42, m42, m30, m24, m30};
     bad[0].port_labels[0] = "";   // a shown slot without a label
     bad[1].port_count = 41;       // a label beyond the shown slots
     bad[2].port_maps = twice_maps;
     bad[3].port_count = 43;
     bad[4].port_maps = {};        // a layout runs over no map of the module
     bad[5].cell_scale = 0;
+    bad[6].port_maps = halves;
     for (const ModelProfile& m : bad)
         EXPECT_FALSE(module_is_sound(m));
     EXPECT_FALSE(module_reports(m30, Field::HolDrop, 0, 8));
