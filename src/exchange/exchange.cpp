@@ -74,7 +74,7 @@ int open_lock(const char* path)
     return fd;
 }
 
-// Opens the two lock files once; root creates them, anyone may share them.
+// Opens the three lock files once; root creates them, anyone may share them.
 void open_locks(ExchangeState& state, const DumpPaths& paths)
 {
     if (state.locks_tried)
@@ -392,19 +392,35 @@ void read_dump_files(ExchangeState& state, StatsStore& store, const ModelProfile
 
 namespace {
 
+// Reads the dump if it is complete, and notes its marker's stamp in *marker:
+// under the readers' lock unless this process is the requester, which alone
+// deletes dumps. Whether it was complete.
+bool read_complete_dump(ExchangeState& state, StatsStore& store, const ModelProfile& profile, const DumpPaths& paths,
+                        FileStamp* marker)
+{
+    const bool shared = !state.requester;
+    if (!snapshot_complete(state, paths) || (shared && !lock_reading(state, LOCK_SH)))
+        return false;
+    // Still complete, now that nobody can delete it.
+    const bool complete = !shared || snapshot_complete(state, paths);
+    if (complete) {
+        *marker = stamp_of(paths.marker);
+        read_dump_files(state, store, profile, paths);
+    }
+    if (shared)
+        unlock_reading(state);
+    return complete;
+}
+
 // Reads a complete dump another process asked for, unless it is already
 // read: the files are new when they are other files or written since.
 bool read_shared_dump(ExchangeState& state, StatsStore& store, const ModelProfile& profile, const DumpPaths& paths)
 {
-    if (!snapshot_complete(state, paths) || !lock_reading(state, LOCK_SH))
-        return false;
     const FileStamp before[] = {state.global_mtime, state.port_mtime, state.pg_mtime};
-    const bool complete = snapshot_complete(state, paths);
-    if (complete)
-        read_dump_files(state, store, profile, paths);
-    unlock_reading(state);
-    return complete && !(same_file(before[0], state.global_mtime) && same_file(before[1], state.port_mtime) &&
-                         same_file(before[2], state.pg_mtime));
+    FileStamp marker{};
+    return read_complete_dump(state, store, profile, paths, &marker) &&
+           !(same_file(before[0], state.global_mtime) && same_file(before[1], state.port_mtime) &&
+             same_file(before[2], state.pg_mtime));
 }
 
 }  // namespace
@@ -457,18 +473,9 @@ int obtain_dump(ExchangeState& state, StatsStore& store, const ModelProfile& pro
         // of the last one may hold up the request for a moment.
         if (!asked && claim_requests(state, paths))
             asked = request_snapshot(state, paths) == 0;
-        // Only the requester deletes dumps: its own needs no readers' lock.
-        const bool shared = !state.requester;
-        if ((asked || shared) && snapshot_complete(state, paths) && (!shared || lock_reading(state, LOCK_SH))) {
-            if (snapshot_complete(state, paths)) {
-                *completed = stamp_of(paths.marker);
-                read_dump_files(state, store, profile, paths);
-                result = 0;
-            }
-            if (shared)
-                unlock_reading(state);
-        }
-        if (result != 0)
+        if ((asked || !state.requester) && read_complete_dump(state, store, profile, paths, completed))
+            result = 0;
+        else
             pause_for(std::chrono::milliseconds{20});
     }
     release_requests(state);
