@@ -24,8 +24,9 @@ const char* head_end(const char* text, size_t length)
 
 bool is_token_char(char c)
 {
+    // strchr finds the terminator too: a NUL is no token character.
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           std::strchr("!#$%&'*+-.^_`|~", c);
+           (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ TEST(Export, RequestHeadsAreJudged)
         {"GET /metrics HTTP/2.0\r\n\r\n", 400}, {"GET  /metrics HTTP/1.1\r\n\r\n", 400},
         {"GET metrics HTTP/1.1\r\n\r\n", 400}, {"GET /metrics HTTP/1.1\r\nno colon\r\n\r\n", 400},
         {"GET /met rics HTTP/1.1\r\n\r\n", 400}, {"\r\n\r\n", 400}, {"G\x01T /metrics HTTP/1.1\r\n\r\n", 400},
+        {std::string("GET /metrics HTTP/1.1\r\nX\0: y\r\n\r\n", 32), 400},
     };
     for (const auto& c : cases)
         EXPECT_EQ(judge_request(c.head.data(), c.head.size()), c.status) << c.head;
