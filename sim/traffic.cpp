@@ -50,8 +50,7 @@ uint64_t mix(uint64_t a, uint64_t b, uint64_t c, uint64_t d)
 }
 
 Traffic::Traffic(Model model, Scenario scenario, uint64_t seed, int target, uint64_t counter_base)
-    : model_(model),
-      scenario_(scenario),
+    : scenario_(scenario),
       info_(model_info(model)),
       ports_(static_cast<std::size_t>(info_.port_count)),
       rng_(mix(seed, static_cast<uint64_t>(model), static_cast<uint64_t>(scenario))),

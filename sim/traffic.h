@@ -77,7 +77,6 @@ private:
     uint32_t incast_level(uint64_t phase);
     uint32_t clamp_cells(uint64_t v) const;
 
-    Model model_;
     Scenario scenario_;
     ModelInfo info_;
     std::size_t ports_;  // info_.port_count
