@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "text/diagnostics.h"
 #include "text/numbers.h"
 
 namespace cellscope {
@@ -31,8 +32,11 @@ __attribute__((format(printf, 3, 4))) void note(ExchangeState& state, int slot, 
     if (std::strcmp(text, state.notes[slot]) == 0)
         return;
     std::memcpy(state.notes[slot], text, sizeof text);
-    if (!state.quiet)
-        std::fprintf(stderr, "cellscope: %s\n", text);
+    if (!state.quiet) {
+        char line[kNoteSize + 16];
+        std::snprintf(line, sizeof line, "cellscope: %s\n", text);
+        diagnose(line);
+    }
 }
 
 void clear_note(ExchangeState& state, int slot)

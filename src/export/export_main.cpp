@@ -9,13 +9,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <cstdarg>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "exchange/exchange.h"
 #include "export/http.h"
 #include "export/metrics.h"
 #include "export/options.h"
+#include "text/diagnostics.h"
 
 using namespace cellscope;
 
@@ -30,11 +33,40 @@ char g_body[256 * 1024];
 char g_head[kMaxRequestHead];
 char g_temp_path[4096];
 
-// The figures of one dump; false (with a reason on stderr) when none came.
+constexpr char kProgram[] = "cellscope-export";
+
+// One line "cellscope-export: TEXT" to the diagnostic sink.
+__attribute__((format(printf, 1, 2))) void report(const char* format, ...)
+{
+    char line[512];
+    const int prefix = std::snprintf(line, sizeof line, "%s: ", kProgram);
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(line + prefix, sizeof line - static_cast<size_t>(prefix) - 1, format, args);
+    va_end(args);
+    std::strcat(line, "\n");
+    diagnose(line);
+}
+
+// Answering a connection on the standard streams, whatever the program or
+// the layers below it would say goes to syslog instead, without the
+// program's name (syslog adds it) and without the newline.
+void to_syslog(const char* line)
+{
+    const size_t prefix = sizeof kProgram - 1;
+    if (std::strncmp(line, kProgram, prefix) == 0 && std::strncmp(line + prefix, ": ", 2) == 0)
+        line += prefix + 2;
+    size_t length = std::strlen(line);
+    if (length > 0 && line[length - 1] == '\n')
+        --length;
+    syslog(LOG_WARNING, "%.*s", static_cast<int>(length), line);
+}
+
+// The figures of one dump; false (with a reason to the sink) when none came.
 bool gather(const ModelProfile* profile, std::chrono::seconds timeout, double* age)
 {
     if (profile == nullptr) {
-        std::fputs("cellscope-export: unable to find model\n", stderr);
+        report("unable to find model");
         return false;
     }
     const ModelProfile& m = *profile;
@@ -43,8 +75,7 @@ bool gather(const ModelProfile* profile, std::chrono::seconds timeout, double* a
     g_exchange.quiet = true;  // one line says why, below
     if (obtain_dump(g_exchange, g_figures, m, timeout, &completed) != 0) {
         const char* why = last_note(g_exchange);
-        std::fprintf(stderr, "cellscope-export: no complete dump within %d s%s%s\n", static_cast<int>(timeout.count()),
-                     why[0] != '\0' ? ": " : "", why);
+        report("no complete dump within %d s%s%s", static_cast<int>(timeout.count()), why[0] != '\0' ? ": " : "", why);
         return false;
     }
     struct timespec now;
@@ -92,13 +123,13 @@ int serve_http(const ModelProfile* m, std::chrono::seconds timeout)
 int write_textfile(const char* path, const ModelProfile* m, bool up, double age)
 {
     if (std::snprintf(g_temp_path, sizeof g_temp_path, "%s.XXXXXX", path) >= static_cast<int>(sizeof g_temp_path)) {
-        std::fprintf(stderr, "cellscope-export: %s: %s\n", path, std::strerror(ENAMETOOLONG));
+        report("%s: %s", path, std::strerror(ENAMETOOLONG));
         return 1;
     }
     const int fd = mkstemp(g_temp_path);
     std::FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
     if (out == nullptr) {
-        std::fprintf(stderr, "cellscope-export: %s: %s\n", path, std::strerror(errno));
+        report("%s: %s", path, std::strerror(errno));
         if (fd >= 0)
             close(fd), unlink(g_temp_path);
         return 1;
@@ -113,7 +144,7 @@ int write_textfile(const char* path, const ModelProfile* m, bool up, double age)
     if (error == 0 && rename(g_temp_path, path) != 0)
         error = errno;
     if (error != 0) {
-        std::fprintf(stderr, "cellscope-export: %s: %s\n", path, std::strerror(error));
+        report("%s: %s", path, std::strerror(error));
         unlink(g_temp_path);
         return 1;
     }
@@ -130,6 +161,10 @@ int main(int argc, char** argv)
         return 2;
     if (parsed > 0)
         return 0;
+    if (options.http) {
+        openlog(kProgram, LOG_PID, LOG_DAEMON);
+        set_diagnostic_sink(to_syslog);
+    }
     const ModelProfile* m = detect_model();
     if (options.http)
         return serve_http(m, options.timeout);
@@ -139,7 +174,7 @@ int main(int argc, char** argv)
         return write_textfile(options.textfile, m, up, age);
     write_metrics(stdout, g_figures, m, up, age);
     if (std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "cellscope-export: standard output: %s\n", std::strerror(errno));
+        report("standard output: %s", std::strerror(errno));
         return 1;
     }
     return up ? 0 : 1;

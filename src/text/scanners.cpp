@@ -1,10 +1,10 @@
 #include "text/scanners.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "text/diagnostics.h"
 #include "text/numbers.h"
 #include "text/search.h"
 
@@ -22,11 +22,11 @@ int scan_port_number(const char* line, uint32_t* out)
     errno = 0;
     const uint32_t value = strtou32(digits, &end, 10);
     if (errno != 0 && value == 0) {
-        std::perror("strtol");
+        diagnose_errno("strtol");
         return -1;
     }
     if (end == digits) {
-        std::fputs(kNoDigits, stderr);
+        diagnose(kNoDigits);
         return -1;
     }
     *out = value;
@@ -41,7 +41,7 @@ int scan_bracket_index(const char* line, uint32_t* out)
     char* end = nullptr;
     const uint32_t value = strtou32(at + 1, &end, 10);
     if (end == at + 1) {
-        std::fputs(kNoDigits, stderr);
+        diagnose(kNoDigits);
         return -1;
     }
     *out = value;
@@ -62,7 +62,7 @@ int convert_counter64(const char* digits, uint64_t* out)
     errno = 0;
     const uint64_t value = strtou64(digits, nullptr, 0);
     if (errno == ERANGE || (errno != 0 && value == 0)) {
-        std::perror("strtol");
+        diagnose_errno("strtol");
         return -1;
     }
     *out = value;
@@ -74,7 +74,7 @@ int convert_value32(const char* digits, uint32_t* out)
     errno = 0;
     const uint32_t value = strtou32(digits, nullptr, 0);
     if ((errno == ERANGE && value == UINT32_MAX) || (errno != 0 && value == 0)) {
-        std::perror("strtoul");
+        diagnose_errno("strtoul");
         return -1;
     }
     *out = value;

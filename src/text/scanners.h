@@ -1,7 +1,7 @@
 // Scanners that pull port numbers, indexes and values out of dump lines.
 // Each returns 0 on success and -1 on failure, leaving its output unchanged
-// on failure, and writes the documented diagnostics on stderr. None modifies
-// the text.
+// on failure, and hands the documented diagnostics to the diagnostic sink
+// (standard error unless the program chose another). None modifies the text.
 #pragma once
 
 #include <cstdint>
