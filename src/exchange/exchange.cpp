@@ -1,310 +1,169 @@
 #include "exchange/exchange.h"
 
 #include <cerrno>
-#include <climits>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include "exchange/daemon.h"
 #include "text/diagnostics.h"
-#include "text/numbers.h"
 
 namespace cellscope {
 
 namespace {
 
-constexpr int kPidNote = 4;  // note slots 0 to 3 are the deleted paths
+// Note slots 0 to 3 are the paths a request deletes.
+constexpr int kPidNote = 4;
+constexpr int kStateNote = 5;
+constexpr int kSetNote = 6;
+constexpr int kWaitNote = 7;
+constexpr Nanos kPoll = std::chrono::milliseconds{20};
 
-// Writes "cellscope: TEXT" on stderr unless the slot's last note was the same.
-__attribute__((format(printf, 3, 4))) void note(ExchangeState& state, int slot, const char* format, ...)
+// Writes "cellscope: TEXT" to the diagnostic sink unless the slot's last
+// note was the same.
+__attribute__((format(printf, 3, 4))) void note(ExchangeState& x, int slot, const char* format, ...)
 {
     char text[kNoteSize];
     std::va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    if (std::strcmp(text, state.notes[slot]) == 0)
+    if (std::strcmp(text, x.notes[slot]) == 0)
         return;
-    std::memcpy(state.notes[slot], text, sizeof text);
-    if (!state.quiet) {
+    std::memcpy(x.notes[slot], text, sizeof text);
+    if (!x.quiet) {
         char line[kNoteSize + 16];
         std::snprintf(line, sizeof line, "cellscope: %s\n", text);
         diagnose(line);
     }
 }
 
-void clear_note(ExchangeState& state, int slot)
+void clear_note(ExchangeState& x, int slot)
 {
-    state.notes[slot][0] = '\0';
+    x.notes[slot][0] = '\0';
 }
 
-FileStamp stamp_of(const struct stat& st)
+int32_t self(const ExchangeState& x)
 {
-    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_mtim.tv_sec),
-            static_cast<int64_t>(st.st_mtim.tv_nsec)};
+    return x.id != 0 ? x.id : static_cast<int32_t>(getpid());
 }
 
-// The stamp of the file path names itself (a link is not followed).
-FileStamp stamp_of(const char* path)
+const char* doomed_path(const DumpPaths& paths, int k)
 {
-    struct stat st;
-    return lstat(path, &st) == 0 ? stamp_of(st) : kNeverSeen;
+    return k < kDumpFiles ? dump_path(paths, k) : paths.marker;
 }
 
-bool same_file(const FileStamp& a, const FileStamp& b)
+// Takes the state for a moment: the shared one locked, or this process's
+// own when it works alone. A monitor that cannot use the state file says so
+// once and works alone from then on; anyone else reports why and gets
+// nothing. Busy: another process has held the lock for over kLockWait.
+Access begin(ExchangeState& x, const DumpPaths& paths, SharedState& s, Nanos now, bool say = true)
 {
-    return a.device == b.device && a.inode == b.inode && a.sec == b.sec && a.nsec == b.nsec;
-}
-
-// Opens a lock file, never as standard input, output or error, which may
-// be closed when the program starts and must stay so.
-int open_lock(const char* path)
-{
-    const int flags = O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
-    int fd = open(path, O_RDWR | O_CREAT | flags, 0644);
-    if (fd < 0)
-        fd = open(path, O_RDONLY | flags);
-    if (fd >= 0 && fd <= 2) {
-        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        close(fd);
-        fd = moved;
-    }
-    return fd;
-}
-
-// Opens the three lock files once; root creates them, anyone may share them.
-void open_locks(ExchangeState& state, const DumpPaths& paths)
-{
-    if (state.locks_tried)
-        return;
-    state.locks_tried = true;
-    const int fds[3] = {open_lock(paths.request_lock), open_lock(paths.read_lock), open_lock(paths.monitor_lock)};
-    if (fds[0] < 0 || fds[1] < 0 || fds[2] < 0) {
-        for (const int fd : fds) {
-            if (fd >= 0)
-                close(fd);
-        }
-        return;
-    }
-    state.request_lock = fds[0];
-    state.read_lock = fds[1];
-    state.monitor_lock = fds[2];
-}
-
-// Takes a lock (shared or alone), retrying for a short while: the locks
-// that others take alone are held only for moments. True without locks.
-bool take_lock(int fd, int how)
-{
-    if (fd < 0)
-        return true;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (flock(fd, how | LOCK_NB) == 0)
-            return true;
-        pause_for(std::chrono::milliseconds{2});
-    }
-    return false;
-}
-
-bool lock_reading(const ExchangeState& state, int how)
-{
-    return take_lock(state.read_lock, how);
-}
-
-// Whether some monitor runs: one holds the monitors' lock.
-bool monitor_running(const ExchangeState& state)
-{
-    if (flock(state.monitor_lock, LOCK_EX | LOCK_NB) != 0)
-        return true;
-    flock(state.monitor_lock, LOCK_UN);
-    return false;
-}
-
-void unlock_reading(const ExchangeState& state)
-{
-    if (state.read_lock >= 0)
-        flock(state.read_lock, LOCK_UN);
-}
-
-// The pid the pid file names, or 0 with *reason (nullptr for a pid file that
-// cannot be opened, errno set).
-int32_t read_pidfile(const char* pidfile, const char** reason)
-{
-    const int fd = open(pidfile, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        *reason = nullptr;
-        return 0;
-    }
-    struct stat st;
-    char text[32];
-    long length = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        length = 0;
-        ssize_t n;
-        // One byte more than a valid pid file needs, to notice longer ones.
-        while (length < static_cast<long>(sizeof text) &&
-               (n = read(fd, text + length, sizeof text - static_cast<size_t>(length))) != 0) {
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                length = -1;
-                break;
-            }
-            length += n;
+    Access access = Access::Locked;
+    if (!x.alone) {
+        const char* reason = "";
+        access = lock_state(&x.state_fd, paths.state, s, now, &reason);
+        if (access == Access::Unusable && say)
+            note(x, kStateNote, "cannot share the daemon through %s: %s", paths.state, reason);
+        else if (access == Access::Busy && say)
+            note(x, kStateNote, "%s: held by another process for over %d s", paths.state,
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(kLockWait).count()));
+        if (access == Access::Unusable && x.monitor) {
+            x.alone = true;
+            x.own = fresh_state(now, self(x));
+            access = Access::Locked;
         }
     }
-    close(fd);
-    int32_t pid = 0;
-    if (length < 0)
-        *reason = "not a readable regular file";
-    else if (length == static_cast<long>(sizeof text))
-        *reason = "not a process id";
-    else if (parse_pid_text(text, length, &pid, reason) != 0)
-        pid = 0;
-    return pid;
+    if (x.alone)
+        s = x.own;
+    if (access == Access::Locked && s.epoch != x.epoch) {
+        x.epoch = s.epoch;  // a new state: nothing of it read yet
+        x.read = 0;
+    }
+    return access;
 }
 
-// Whether process pid catches or blocks SIGUSR1, as its status in /proc
-// shows: 1 yes, 0 no (the signal would end it), -1 no such process (errno).
-int handles_dump_signal(const char* proc, int32_t pid)
+void end(ExchangeState& x, const SharedState& s)
 {
-    char path[64];
-    std::snprintf(path, sizeof path, "%s/%d/status", proc, static_cast<int>(pid));
-    std::FILE* status = std::fopen(path, "r");
-    if (status == nullptr) {
-        if (errno == ENOENT)
-            errno = ESRCH;
-        return -1;
-    }
-    char line[128];
-    uint64_t handled = 0;
-    while (std::fgets(line, sizeof line, status) != nullptr) {
-        if (std::strncmp(line, "SigBlk:", 7) == 0 || std::strncmp(line, "SigCgt:", 7) == 0)
-            handled |= strtou64(line + 7, nullptr, 16);
-    }
-    std::fclose(status);
-    return static_cast<int>((handled >> (SIGUSR1 - 1)) & 1U);
+    if (x.alone)
+        x.own = s;
+    else
+        store_state(x.state_fd, s);
 }
 
-void signal_daemon(ExchangeState& state, const DumpPaths& paths)
+// Signals the daemon for the outstanding request, noting the pid file as
+// the signal finds it; a refusal is said once.
+void signal_for(ExchangeState& x, SharedState& s, const DumpPaths& paths)
 {
-    const char* reason = nullptr;
-    const int32_t pid = read_pidfile(paths.pidfile, &reason);
-    state.pid_requested = pid;
-    if (pid == 0) {
-        if (reason == nullptr)
-            note(state, kPidNote, "%s: cannot open: %s", paths.pidfile, std::strerror(errno));
-        else
-            note(state, kPidNote, "%s: %s", paths.pidfile, reason);
-        return;
-    }
-    // A stale pid file may name the monitor itself, whom SIGUSR1 would end.
-    if (pid == static_cast<int32_t>(getpid())) {
-        note(state, kPidNote, "%s: refusing to signal the monitor itself", paths.pidfile);
-        return;
-    }
-    const int handled = handles_dump_signal(paths.proc, pid);
-    if (handled == 0) {
-        note(state, kPidNote, "%s: refusing to signal process id %d: SIGUSR1 would end it", paths.pidfile,
-             static_cast<int>(pid));
-        return;
-    }
-    if (handled < 0 || kill(static_cast<pid_t>(pid), SIGUSR1) != 0) {
-        note(state, kPidNote, "%s: cannot signal the daemon: %s", paths.pidfile, std::strerror(errno));
-        return;
-    }
-    clear_note(state, kPidNote);
+    char why[kNoteSize];
+    s.pidfile = stamp_of(paths.pidfile);
+    s.signalled = signal_daemon(paths, why, sizeof why);
+    if (s.signalled == 0)
+        note(x, kPidNote, "%s", why);
+    else
+        clear_note(x, kPidNote);
 }
 
-// Whether the pid file names another process, or was rewritten, since the
-// last request.
-bool daemon_restarted(const ExchangeState& state, const DumpPaths& paths)
+// A new request: the previous dump and marker go first (what cannot go is
+// recorded as stale, so that nobody takes it for part of the new dump), then
+// the daemon is signalled.
+void request(ExchangeState& x, SharedState& s, const DumpPaths& paths, Nanos now)
 {
-    if (!same_file(stamp_of(paths.pidfile), state.pidfile_requested))
+    ++s.generation;
+    s.phase = Phase::Requested;
+    s.requester = self(x);
+    s.requested = static_cast<int64_t>(now.count());
+    s.requested_real = static_cast<int64_t>(realtime_now().count());
+    s.marker = kNeverSeen;
+    for (int k = 0; k < kStaleSlots; ++k) {
+        const char* path = doomed_path(paths, k);
+        s.stale[k] = kNeverSeen;
+        if (unlink(path) == 0 || errno == ENOENT) {
+            clear_note(x, k);
+            continue;
+        }
+        note(x, k, "cannot remove %s: %s", path, std::strerror(errno));
+        s.stale[k] = stamp_of(path);
+    }
+    signal_for(x, s, paths);
+}
+
+// Whether the daemon was restarted since the signal: its pid file names
+// another process, or was rewritten.
+bool daemon_restarted(const SharedState& s, const DumpPaths& paths)
+{
+    if (!same_file(stamp_of(paths.pidfile), s.pidfile))
         return true;
     const char* reason = nullptr;
-    return read_pidfile(paths.pidfile, &reason) != state.pid_requested;
+    return read_pidfile(paths.pidfile, &reason) != s.signalled;
 }
 
-// One dump file is open at a time; a whole dump file fits this buffer, so a
-// file costs a couple of reads and the C library allocates no buffer of its own.
-char g_dump_buffer[64 * 1024];
-
-// Opens a dump file for reading only when it is a regular file: a FIFO or a
-// device would block or never end, and a symbolic link in the shared /tmp is
-// not the daemon's.
-std::FILE* open_dump(const char* path)
+// What everyone does on taking the state: a marker that came completes the
+// outstanding request; a daemon not signalled yet is tried again; one
+// restarted since its signal is asked again once the retry is due. A
+// monitor's pass counts towards that retry.
+void look(ExchangeState& x, SharedState& s, const DumpPaths& paths, Nanos now, bool pass)
 {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
-    if (fd < 0)
-        return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return nullptr;
+    if (s.phase != Phase::Requested)
+        return;
+    const FileStamp marker = regular_stamp(paths.marker);
+    if (!same_file(marker, kNeverSeen) && !same_file(marker, s.stale[kStaleSlots - 1])) {
+        note_completion(s, marker, now, realtime_now());
+        return;
     }
-    std::FILE* stream = fdopen(fd, "r");
-    if (stream == nullptr) {
-        close(fd);
-        return nullptr;
+    if (x.waited_for != s.generation) {
+        x.waited_for = s.generation;
+        x.passes_waiting = 0;
     }
-    setvbuf(stream, g_dump_buffer, _IOFBF, sizeof g_dump_buffer);
-    return stream;
+    x.passes_waiting += pass;
+    if (s.signalled == 0)
+        signal_for(x, s, paths);
+    else if (retry_due(s, now, x.passes_waiting) && daemon_restarted(s, paths))
+        request(x, s, paths, now);
 }
 
 }  // namespace
-
-int parse_pid_text(const char* text, long length, int32_t* pid, const char** reason)
-{
-    long i = 0;
-    auto blank = [&](long at) { return at < length && (text[at] == ' ' || text[at] == '\t'); };
-    while (blank(i))
-        ++i;
-    if (i == length || (i == length - 1 && text[i] == '\n')) {
-        *reason = "empty";
-        return -1;
-    }
-    long long value = 0;
-    const long first_digit = i;
-    while (i < length && text[i] >= '0' && text[i] <= '9') {
-        value = value * 10 + (text[i] - '0');
-        if (value > INT_MAX) {
-            *reason = "process id out of range";
-            return -1;
-        }
-        ++i;
-    }
-    if (i == first_digit) {
-        *reason = "not a process id";
-        return -1;
-    }
-    while (blank(i))
-        ++i;
-    if (i < length && text[i] == '\n')
-        ++i;
-    if (i != length) {
-        *reason = "not a process id";
-        return -1;
-    }
-    if (value <= 1) {
-        *reason = "refusing to signal process id 0 or 1";
-        return -1;
-    }
-    *pid = static_cast<int32_t>(value);
-    return 0;
-}
-
-void announce_monitor(ExchangeState& state, const DumpPaths& paths)
-{
-    open_locks(state, paths);
-    state.monitor = true;
-    take_lock(state.monitor_lock, LOCK_SH);
-}
 
 const char* last_note(const ExchangeState& state)
 {
@@ -315,175 +174,128 @@ const char* last_note(const ExchangeState& state)
     return "";
 }
 
-bool claim_requests(ExchangeState& state, const DumpPaths& paths)
+void join_exchange(ExchangeState& x, const DumpPaths& paths)
 {
-    open_locks(state, paths);
-    if (!state.requester)
-        state.requester = state.request_lock < 0 || ((state.monitor || !monitor_running(state)) &&
-                                                     flock(state.request_lock, LOCK_EX | LOCK_NB) == 0);
-    return state.requester;
-}
-
-void release_requests(ExchangeState& state)
-{
-    if (state.requester && state.request_lock >= 0)
-        flock(state.request_lock, LOCK_UN);
-    state.requester = false;
-}
-
-int request_snapshot(ExchangeState& state, const DumpPaths& paths)
-{
-    // Never under a reader's feet.
-    if (!lock_reading(state, LOCK_EX))
-        return -1;
-    // The previous dump and marker go first, so the next marker is new.
-    const char* const doomed[] = {paths.global, paths.port, paths.pg, paths.marker};
-    for (int slot = 0; slot < 4; ++slot) {
-        if (unlink(doomed[slot]) == 0 || errno == ENOENT)
-            clear_note(state, slot);
-        else
-            note(state, slot, "cannot remove %s: %s", doomed[slot], std::strerror(errno));
-    }
-    // A marker still in place is the old dump's and announces nothing.
-    state.stale_marker = stamp_of(paths.marker);
-    // Whatever is present once the marker is back belongs to the new dump,
-    // however its modification time reads.
-    state.global_mtime = state.port_mtime = state.pg_mtime = kNeverSeen;
-    state.passes_waiting = 0;
-    struct stat st;
-    state.pidfile_requested = stat(paths.pidfile, &st) == 0 ? stamp_of(st) : kNeverSeen;
-    signal_daemon(state, paths);
-    unlock_reading(state);
-    return 0;
-}
-
-bool snapshot_complete(const ExchangeState& state, const DumpPaths& paths)
-{
-    struct stat st;
-    return lstat(paths.marker, &st) == 0 && S_ISREG(st.st_mode) && !same_file(stamp_of(st), state.stale_marker);
-}
-
-bool file_changed(const char* path, FileStamp& last)
-{
-    struct stat st;
-    if (stat(path, &st) != 0)
-        return false;
-    const FileStamp now = stamp_of(st);
-    if (same_file(now, last))
-        return false;
-    last = now;
-    return true;
-}
-
-void read_dump_file(const char* path, FileStamp& last, void (*reset)(StatsStore&), const DumpFormat& format,
-                    StatsStore& store)
-{
-    std::FILE* stream = file_changed(path, last) ? open_dump(path) : nullptr;
-    if (stream == nullptr)
+    x.monitor = true;
+    const Nanos now = x.clock();
+    SharedState s;
+    if (begin(x, paths, s, now) != Access::Locked)
         return;
-    if (reset != nullptr)
-        reset(store);
-    parse_dump(stream, store, format);
-    std::fclose(stream);
+    look(x, s, paths, now, false);
+    monitor_slot(s, self(x), now);
+    if (may_request(s, now, self(x), Nanos{0}))
+        request(x, s, paths, now);
+    end(x, s);
 }
 
-void read_dump_files(ExchangeState& state, StatsStore& store, const ModelProfile& profile, const DumpPaths& paths)
+void leave_exchange(ExchangeState& x, const DumpPaths& paths)
 {
-    read_dump_file(paths.global, state.global_mtime, reset_switch_peaks, profile.parse_global, store);
-    read_dump_file(paths.port, state.port_mtime, reset_port_and_group_peaks, profile.parse_port, store);
-    read_dump_file(paths.pg, state.pg_mtime, nullptr, profile.parse_pg, store);
+    SharedState s;
+    if (!x.alone && begin(x, paths, s, x.clock(), false) == Access::Locked) {
+        drop_monitor(s, self(x));
+        end(x, s);
+    }
 }
 
-namespace {
-
-// Reads the dump if it is complete, and notes its marker's stamp in *marker:
-// under the readers' lock unless this process is the requester, which alone
-// deletes dumps. Whether it was complete.
-bool read_complete_dump(ExchangeState& state, StatsStore& store, const ModelProfile& profile, const DumpPaths& paths,
-                        FileStamp* marker)
+bool exchange_pass(ExchangeState& x, StatsStore& store, const ModelProfile& profile, const DumpPaths& paths)
 {
-    const bool shared = !state.requester;
-    if (!snapshot_complete(state, paths) || (shared && !lock_reading(state, LOCK_SH)))
+    const Nanos now = x.clock();
+    SharedState s;
+    if (begin(x, paths, s, now) != Access::Locked)
         return false;
-    // Still complete, now that nobody can delete it.
-    const bool complete = !shared || snapshot_complete(state, paths);
-    if (complete) {
-        *marker = stamp_of(paths.marker);
-        read_dump_files(state, store, profile, paths);
+    clear_note(x, kStateNote);
+    look(x, s, paths, now, true);
+    DumpSet set;
+    const bool fresh = s.phase == Phase::Complete && x.read != s.generation;
+    if (fresh) {
+        open_dump_set(paths, s.stale, set);
+        x.read = s.generation;
     }
-    if (shared)
-        unlock_reading(state);
-    return complete;
+    if (MonitorSlot* slot = monitor_slot(s, self(x), now)) {
+        slot->seen = static_cast<int64_t>(now.count());
+        slot->read = x.read;
+    }
+    if (may_request(s, now, self(x), Nanos{0}))
+        request(x, s, paths, now);
+    end(x, s);
+    if (fresh)
+        read_dump_set(set, store, profile);
+    return fresh;
 }
 
-// Reads a complete dump another process asked for, unless it is already
-// read: the files are new when they are other files or written since.
-bool read_shared_dump(ExchangeState& state, StatsStore& store, const ModelProfile& profile, const DumpPaths& paths)
+void read_present_dump(ExchangeState& x, StatsStore& store, const ModelProfile& profile, const DumpPaths& paths)
 {
-    const FileStamp before[] = {state.global_mtime, state.port_mtime, state.pg_mtime};
-    FileStamp marker{};
-    return read_complete_dump(state, store, profile, paths, &marker) &&
-           !(same_file(before[0], state.global_mtime) && same_file(before[1], state.port_mtime) &&
-             same_file(before[2], state.pg_mtime));
-}
-
-}  // namespace
-
-void read_present_dump(ExchangeState& state, StatsStore& store, const ModelProfile& profile, const DumpPaths& paths)
-{
-    open_locks(state, paths);
-    const bool locked = lock_reading(state, LOCK_SH);
-    read_dump_files(state, store, profile, paths);
+    // Opened while no request can delete any of them.
+    SharedState s;
+    const bool locked = !x.alone && begin(x, paths, s, x.clock(), false) == Access::Locked;
+    DumpSet set;
+    open_dump_set(paths, nullptr, set);
     if (locked)
-        unlock_reading(state);
+        unlock_state(x.state_fd);
+    read_dump_set(set, store, profile);
 }
 
-bool exchange_pass(ExchangeState& state, StatsStore& store, const ModelProfile& profile, const DumpPaths& paths)
+int obtain_dump(ExchangeState& x, StatsStore& store, const ModelProfile& profile, const DumpWanted& wanted,
+                Nanos* completed, const DumpPaths& paths)
 {
-    if (!state.requester && !claim_requests(state, paths))
-        return read_shared_dump(state, store, profile, paths);
-    if (snapshot_complete(state, paths)) {
-        read_dump_files(state, store, profile, paths);
-        request_snapshot(state, paths);
-        return true;
+    const Nanos start = x.clock();
+    DumpSet fallback;  // an older whole dump, kept open while a fresh one is awaited
+    uint32_t fallback_generation = 0;
+    int64_t fallback_completed = 0, fallback_real = 0;
+    bool waiting = false;
+    for (Nanos now = start;; now = x.clock()) {
+        SharedState s;
+        const Access access = begin(x, paths, s, now);
+        if (access == Access::Unusable)
+            break;
+        if (access == Access::Locked) {
+            look(x, s, paths, now, false);
+            const auto since = [&](int64_t t) { return now - Nanos{t}; };
+            if (s.phase == Phase::Complete && s.generation != fallback_generation) {
+                DumpSet set;
+                open_dump_set(paths, s.stale, set);
+                const char* lacking = missing_file(set, paths);
+                if (lacking != nullptr) {
+                    note(x, kSetNote, "the dump lacked %s", lacking);
+                    close_dump_set(set);
+                } else if (Nanos{s.completed} >= start - wanted.interval) {
+                    end(x, s);
+                    close_dump_set(fallback);
+                    read_dump_set(set, store, profile);
+                    *completed = Nanos{s.completed_real};
+                    return 0;
+                } else if (since(s.completed) <= wanted.max_age) {
+                    close_dump_set(fallback);
+                    fallback = set;
+                    fallback_generation = s.generation;
+                    fallback_completed = s.completed;
+                    fallback_real = s.completed_real;
+                } else {
+                    close_dump_set(set);
+                }
+            }
+            if (may_request(s, now, self(x), wanted.interval))
+                request(x, s, paths, now);
+            // Why no dump came, when the daemon was asked and owes one.
+            waiting = s.phase == Phase::Requested && s.signalled != 0;
+            if (waiting)
+                note(x, kWaitNote, "the daemon has not answered the request made %.1f s ago",
+                     std::chrono::duration<double>(since(s.requested)).count());
+            end(x, s);
+        }
+        if (x.clock() - start >= wanted.timeout)
+            break;
+        pause_for(kPoll);
     }
-    if (++state.passes_waiting >= kPassesBeforeRetry && daemon_restarted(state, paths))
-        request_snapshot(state, paths);
-    return false;
-}
-
-std::chrono::nanoseconds monotonic_now()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::chrono::seconds{now.tv_sec} + std::chrono::nanoseconds{now.tv_nsec};
-}
-
-void pause_for(std::chrono::nanoseconds span)
-{
-    const auto whole = std::chrono::duration_cast<std::chrono::seconds>(span);
-    const struct timespec pause = {static_cast<time_t>(whole.count()), static_cast<long>((span - whole).count())};
-    nanosleep(&pause, nullptr);
-}
-
-int obtain_dump(ExchangeState& state, StatsStore& store, const ModelProfile& profile, std::chrono::milliseconds timeout,
-                FileStamp* completed, const DumpPaths& paths)
-{
-    const auto deadline = monotonic_now() + timeout;
-    bool asked = false;
-    int result = -1;
-    while (result != 0 && monotonic_now() < deadline) {
-        // A dump of our own only when nobody else asks for them; a reader
-        // of the last one may hold up the request for a moment.
-        if (!asked && claim_requests(state, paths))
-            asked = request_snapshot(state, paths) == 0;
-        if ((asked || !state.requester) && read_complete_dump(state, store, profile, paths, completed))
-            result = 0;
-        else
-            pause_for(std::chrono::milliseconds{20});
+    if (!waiting)
+        clear_note(x, kWaitNote);
+    if (fallback_generation != 0 && x.clock() - Nanos{fallback_completed} <= wanted.max_age) {
+        read_dump_set(fallback, store, profile);
+        *completed = Nanos{fallback_real};
+        return 0;
     }
-    release_requests(state);
-    return result;
+    close_dump_set(fallback);
+    return -1;
 }
 
 }  // namespace cellscope

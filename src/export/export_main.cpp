@@ -63,7 +63,7 @@ void to_syslog(const char* line)
 }
 
 // The figures of one dump; false (with a reason to the sink) when none came.
-bool gather(const ModelProfile* profile, std::chrono::seconds timeout, double* age)
+bool gather(const ModelProfile* profile, const ExportOptions& options, double* age)
 {
     if (profile == nullptr) {
         report("unable to find model");
@@ -71,17 +71,16 @@ bool gather(const ModelProfile* profile, std::chrono::seconds timeout, double* a
     }
     const ModelProfile& m = *profile;
     store_init(g_figures, m.cell_scale);
-    FileStamp completed{};
+    Nanos completed{};
     g_exchange.quiet = true;  // one line says why, below
-    if (obtain_dump(g_exchange, g_figures, m, timeout, &completed) != 0) {
+    const DumpWanted wanted{options.timeout, options.interval, options.max_age};
+    if (obtain_dump(g_exchange, g_figures, m, wanted, &completed) != 0) {
         const char* why = last_note(g_exchange);
-        report("no complete dump within %d s%s%s", static_cast<int>(timeout.count()), why[0] != '\0' ? ": " : "", why);
+        report("no complete dump within %d s%s%s", static_cast<int>(options.timeout.count()),
+               why[0] != '\0' ? ": " : "", why);
         return false;
     }
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    const double seconds =
-        static_cast<double>(now.tv_sec - completed.sec) + static_cast<double>(now.tv_nsec - completed.nsec) / 1e9;
+    const double seconds = std::chrono::duration<double>(realtime_now() - completed).count();
     *age = seconds > 0 ? seconds : 0;
     return true;
 }
@@ -98,7 +97,7 @@ long render_body(const ModelProfile* m, bool up, double age)
     return length < static_cast<long>(sizeof g_body) ? length : -1;
 }
 
-int serve_http(const ModelProfile* m, std::chrono::seconds timeout)
+int serve_http(const ModelProfile* m, const ExportOptions& options)
 {
     const long head = read_request_head(0, g_head, sizeof g_head, kRequestTimeout);
     if (head == 0)
@@ -107,7 +106,7 @@ int serve_http(const ModelProfile* m, std::chrono::seconds timeout)
     long length = 0;
     if (status == 200) {
         double age = 0;
-        const bool up = gather(m, timeout, &age);
+        const bool up = gather(m, options, &age);
         length = render_body(m, up, age);
         if (length < 0)
             return 1;
@@ -167,9 +166,9 @@ int main(int argc, char** argv)
     }
     const ModelProfile* m = detect_model();
     if (options.http)
-        return serve_http(m, options.timeout);
+        return serve_http(m, options);
     double age = 0;
-    const bool up = gather(m, options.timeout, &age);
+    const bool up = gather(m, options, &age);
     if (options.textfile != nullptr)
         return write_textfile(options.textfile, m, up, age);
     write_metrics(stdout, g_figures, m, up, age);

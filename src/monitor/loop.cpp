@@ -85,10 +85,7 @@ int run_interactive(MonitorState& state, ExchangeState& exchange, StatsStore& st
                     const LoopIo& io)
 {
     const ViewContext ctx{{io.screen, io.screen, false}, store, profile};
-    // Another monitor may be asking for dumps already; this one reads them.
-    announce_monitor(exchange, *io.paths);
-    if (claim_requests(exchange, *io.paths))
-        request_snapshot(exchange, *io.paths);
+    join_exchange(exchange, *io.paths);
     clear_screen(io.screen);
 
     // Input that is over stops being watched, so the loop keeps its pace
@@ -108,6 +105,7 @@ int run_interactive(MonitorState& state, ExchangeState& exchange, StatsStore& st
             if (errno == EINTR)
                 continue;
             std::fprintf(stderr, "select failed with %s", std::strerror(errno));
+            leave_exchange(exchange, *io.paths);
             return 1;
         }
         if (ready == 0)
@@ -139,6 +137,7 @@ int run_interactive(MonitorState& state, ExchangeState& exchange, StatsStore& st
             break;
         case 'q':
             clear_screen(io.screen);
+            leave_exchange(exchange, *io.paths);
             return 0;
         case 'w':
             write_report(ctx, io.report_path);

@@ -79,9 +79,9 @@ struct Scratch {
     std::string dir = make();
     std::string global = dir + "/sw_global_info.1", port = dir + "/port_info.1", pg = dir + "/pg_info.1";
     std::string marker = dir + "/complete", pidfile = dir + "/pid", report = dir + "/report";
-    std::string request_lock = dir + "/request.lock", read_lock = dir + "/read.lock", monitors = dir + "/monitor.lock";
-    cellscope::DumpPaths paths{global.c_str(),       port.c_str(),     pg.c_str(),      marker.c_str(), pidfile.c_str(),
-                               "/proc",              request_lock.c_str(), read_lock.c_str(), monitors.c_str()};
+    std::string proc = dir + "/proc", state = dir + "/state";  // proc: status files the test makes
+    cellscope::DumpPaths paths{global.c_str(), port.c_str(),  pg.c_str(),   marker.c_str(),
+                               pidfile.c_str(), proc.c_str(), state.c_str()};
 
     static std::string make()
     {
