@@ -70,8 +70,8 @@ def summary_line(count, peak, limit):
 class Board:
     """One fake board: stage/tmp is its /tmp, stage/run its /var/run. device_tree: model file bytes, False: none."""
 
-    def __init__(self, model="42", device_tree=None, tmp_size=None):
-        self.stage = tempfile.mkdtemp(prefix="cellscope-e2e.", dir=STAGES)
+    def __init__(self, model="42", device_tree=None, tmp_size=None, stages=STAGES):
+        self.stage = tempfile.mkdtemp(prefix="cellscope-e2e.", dir=stages)
         os.chmod(self.stage, 0o755)  # the monitor may run as another user
         self.tmp, self.model, self.sessions, self.daemon = self.path(""), model, [], SIM
         for folder in ("tmp", "run", "feed", "monitor"):
@@ -112,14 +112,15 @@ class Board:
         self.sessions.append(PtySession(self.command(args, sim, shell), stdin, echo))
         return self.sessions[-1]
 
-    def standin(self, dumps=(), mtime=""):
-        """Arguments of the stand-in daemon (standin_daemon.py) fed with dumps, each a {file name: text}."""
+    def standin(self, dumps=(), mtime="-", late=False):
+        """Arguments of the stand-in daemon (standin_daemon.py) fed with dumps, each a {file name: text}; it stamps
+        them with mtime ("-": now); late: it takes SIGUSR1 only 2 s after writing its pid file."""
         for i, files in enumerate(dumps):
             os.mkdir(self.path("%04d" % i, "feed"))
             for name, text in files.items():
                 put(self.path("%04d/%s" % (i, name), "feed"), text)
         self.daemon = os.path.join(HERE, "standin_daemon.py")
-        return "%s %s %s" % (self.path("", "feed"), self.path("daemon.log", ""), mtime)
+        return "%s %s %s%s" % (self.path("", "feed"), self.path("daemon.log", ""), mtime, " late" * late)
 
     def log(self, prefix):
         """The stand-in's log lines that start with prefix."""
@@ -203,6 +204,25 @@ def board_processes(session):
             cpu = sum(map(int, fields[11:13])) / os.sysconf("SC_CLK_TCK")
             found[int(pid)] = (head.partition(b"(")[2].decode(), fields[0].decode(), cpu)
     return found
+
+
+def monitors(session):
+    """Host pids of the monitors running on the session's board, the one on the terminal first."""
+    found = []
+    for pid, (name, state, _) in board_processes(session).items():
+        try:
+            if name == "cellscope" and state != "Z":
+                found.append((not os.readlink("/proc/%d/fd/1" % pid).startswith("/dev/pts"), pid))
+        except OSError:
+            pass  # gone meanwhile
+    return [pid for _, pid in sorted(found)]
+
+
+def second_monitor(keys, screen):
+    """A board script's line that starts a second monitor ("$@") reading keys from the FIFO keys (made here) and
+    drawing into the file screen."""
+    os.mkfifo(keys)
+    return 'exec 3<>%s; "$@" <&3 >%s 2>&1 3<&- &\nexec 3<&-\n' % (keys, screen)
 
 
 def render_views(model, state, erase="\x1b[K"):

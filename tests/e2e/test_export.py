@@ -1,9 +1,11 @@
 """cellscope-export on fake boards: metrics against the truth, beside a monitor, over --http, in a fleet."""
 
+import collections
 import contextlib
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -12,12 +14,22 @@ import time
 import unittest
 from http import HTTPStatus
 
-from boardlib import (EMULATOR, EXPORTER, HERE, HOME_ERASE, MARKER, PIDFILE, Board, counter, figures, get,
-                      global_dump, registry, render_views)
+from boardlib import (EMULATOR, EXPORTER, HERE, HOME_ERASE, MARKER, PIDFILE, Board, counter, figures, get, global_dump,
+                      monitors, registry, render_views, second_monitor)
 from test_sim_truth import read_truth
 
-PACES = (("paced", "sleep 1;"), ("fast", ""))  # one exporter run every second, one as fast as it can
+LOOPS, AGE_BOUND = 5, 6  # exporter loops; a dump they answer with is at most --max-age 6 s old
 BASE = (4 << 32) - 4096  # every counter starts there: their low 32 bits alone would differ from the truth
+
+
+def drawn(screen, records):
+    """The dump each drawing of view 3 on a screen shows (0: none yet), in order; a drawing of no dump fails."""
+    views = ["".join(render_views("24", {k: v for k, v in rec.items() if counter(k)})[3]).encode()
+             for rec in [{}] + records]
+    frames = [f[:len(views[0])] for f in screen.split(HOME_ERASE) if f.startswith(views[0][:20])]
+    frames = [f for f in frames if len(f) == len(views[0])]  # the last one may be cut off
+    assert all(f in views for f in frames), "a drawing of no dump"
+    return [views.index(f) for f in frames]
 
 
 differences = lambda got, want: ["%s: %s, not %s" % (k, got.get(k), want.get(k))
@@ -49,49 +61,122 @@ class Export(unittest.TestCase):
                 silent = set(range(int(ports))) - {k[0] for k in items if k[1:2] == ("hol_drop",)}
                 self.assertEqual(silent, {"42": {29, 30, 31}, "24": set(), "30": {12}}[ports])
 
-    def test_two_exporters_beside_a_monitor(self):
+    def test_monitors_and_exporters_share_one_daemon(self):
+        # Two monitors (one on the terminal, one reading keys from a FIFO) and five exporter loops on one daemon; the
+        # terminal's monitor is stopped for 20 s midway. The running monitor reads every dump, every exporter answer
+        # is one whole dump at most AGE_BOUND s old or says why not, and nobody waits for the stopped monitor long.
         with Board("24") as board:
-            truth, out = board.path("truth.log", ""), board.path("", "out")
-            exporter = " ".join(EMULATOR + [shutil.copy(EXPORTER, board.stage)])
+            truth, out, keys = board.path("truth.log", ""), board.path("", "out"), board.path("keys", "")
             os.mkdir(out)
-            # The exporters start once the monitor's first dump is complete, so the monitor is the one that asks.
-            loops = "".join("(until [ -e /tmp/%s ]; do sleep 0.02; done; i=0; while i=$((i+1)); do %s > %s/%s.part; "
-                            "mv %s/%s.part %s/%s.$i; %s done) &\n" % (MARKER, exporter, out, name, out, name, out,
-                                                                      name, pace) for name, pace in PACES)
-            started, mon = time.monotonic(), board.spawn(["-v", "3"], "--model 24 --seed 9 --truth " + truth,
-                                                         shell=loops + 'exec "$@"', echo=False)
-            header, renders, look = render_views("24", {})[3][0].encode(), [], {}
+            exporter = " ".join(EMULATOR + [shutil.copy(EXPORTER, board.stage), "--max-age", str(AGE_BOUND)])
+            script = (second_monitor(keys, os.path.join(out, "second"))
+                      + "".join("(i=0; while i=$((i+1)); do %s > %s/e%d.part 2>/dev/null; mv %s/e%d.part %s/e%d.$i; "
+                                "sleep 0.1; done) &\n" % (exporter, out, n, out, n, out, n) for n in range(LOOPS))
+                      + 'exec "$@"')
+            mon = board.spawn(["-v", "3"], "--model 24 --seed 9 --truth " + truth, shell=script, echo=False)
+            mon.until(lambda: len(monitors(mon)) == 2, "two monitors")
+            first, fifo = monitors(mon)[0], os.open(keys, os.O_WRONLY)
 
-            def settled():
-                """A dump pending, the one before drawn last. look: each drawing's dump (0: none, -1: no dump's)."""
-                mon.pump(0.05)
-                records = read_truth(truth)
-                renders.extend("".join(render_views("24", {k: v for k, v in rec.items() if counter(k)})[3]).encode()
-                               for rec in ([{}] + records)[len(renders):])
-                frames = [f[:len(renders[0])] for f in mon.output.split(HOME_ERASE)
-                          if f.startswith(header) and len(f) >= len(renders[0])]  # a drawing still coming: not yet
-                look.update(seen=[renders.index(f) if f in renders else -1 for f in frames], written=len(records))
-                present = os.path.exists(board.path(MARKER))
-                return present and len(read_truth(truth)) == len(records) == max(look["seen"], default=-2) + 1
-            for n in range(31):
-                mon.until(settled, "dump %d pending" % (n + 1))
-                mon.enter(HOME_ERASE + header)  # Enter ends the wait: the pass reads the pending dump
-            mon.until(settled, "a dump pending")
-            seen, written, seconds = look["seen"], look["written"], time.monotonic() - started
-            # Every drawing one dump's (-1: none's), in order, and every dump asked for read (0: none read yet).
-            self.assertEqual((seen == sorted(seen), sorted(set(seen) | {0})), (True, list(range(written))), seen)
+            def drive(seconds, terminal=True):  # a pass of each monitor every 0.2 s
+                for _ in range(int(seconds * 5)):
+                    os.write(fifo, b"\n")
+                    if terminal:
+                        os.write(mon.master, b"\n")
+                    mon.pump(0.2)
+            drive(5)
+            os.kill(first, signal.SIGSTOP)
+            stopped = time.time(), len(read_truth(truth))
+            drive(20, terminal=False)
+            os.kill(first, signal.SIGCONT)
+            resumed = len(read_truth(truth))
+            drive(3)
+            os.write(fifo, b"q\n")
+            mon.until(lambda: len(monitors(mon)) == 1, "the second monitor's end")
             self.assertEqual((mon.quit(), mon.stderr()), (0, b""))
-            records, read_by = read_truth(truth), {name: [] for name, _ in PACES}
-            for name in (n for n in os.listdir(out) if not n.endswith(".part")):  # .part: cut off at the end
-                items, others = figures("24", get(os.path.join(out, name)))
-                dumps = [n for n, rec in enumerate(records, 1) if rec == items]
-                self.assertEqual((len(dumps), others["cellscope_up"][1]), (1, "1"), "%s mixes dumps" % name)
-                read_by[name.split(".")[0]] += dumps
-            paced, fast = read_by.values()
-            self.assertTrue(len(set(paced)) >= 2 and len(set(fast)) >= 10, read_by)  # both served while it ran
-            print("\n%d dumps written in %.1f s, %d read by the monitor; exporter runs (dumps read): every second %d "
-                  "(%d), fast %d (%d)" % (written, seconds, written - 1, len(paced), len(set(paced)), len(fast),
-                                          len(set(fast))), file=sys.stderr)
+            records = read_truth(truth)
+            answers, during = collections.Counter(), set()
+            for name in (n for n in os.listdir(out) if n.startswith("e") and not n.endswith(".part")):
+                path = os.path.join(out, name)
+                items, others = figures("24", get(path))
+                answers[others["cellscope_up"][1]] += 1
+                if others["cellscope_up"][1] == "1":
+                    dumps = [n for n, rec in enumerate(records, 1) if rec == items]
+                    self.assertEqual(len(dumps), 1, "%s is no one dump" % name)
+                    self.assertLessEqual(float(others["cellscope_dump_age_seconds"][1]), AGE_BOUND, name)
+                    if 2 <= os.stat(path).st_mtime - stopped[0] < 20:
+                        during.add(dumps[0])
+            self.assertGreater(len(during), 3, "dumps read while a monitor was stopped")
+            self.assertGreater(answers["1"], 10 * answers["0"], answers)
+            # The running monitor read every dump (the last perhaps still pending), in order, saying nothing else.
+            second = get(os.path.join(out, "second"))
+            self.assertNotIn(b"cellscope:", second)
+            self.assertEqual(sorted(set(drawn(second, records)) | {0, len(records)}), list(range(len(records) + 1)))
+            self.assertGreater(max(drawn(mon.output, records)), resumed)  # the stopped one goes on after
+            print("\n%d dumps in %.0f s, %d while a monitor was stopped for 20 s; %d exporter answers (%d without "
+                  "a dump)" % (len(records), time.time() - stopped[0] + 5, resumed - stopped[1], sum(
+                      answers.values()), answers["0"]), file=sys.stderr)
+
+    def test_an_exporter_stopped_mid_read_holds_up_nobody(self):
+        # A debugger stops an exporter as it parses a dump, for 10 s: the monitor beside it goes on reading dumps.
+        with Board("42") as board:
+            truth, log = board.path("truth.log", ""), board.path("gdb.log", "")
+            gdb = ("gdb -nx -q -batch -ex 'break cellscope::parse_dump' -ex run -ex 'shell sleep 10' -ex kill --args "
+                   + shutil.copy(EXPORTER, board.stage))
+            mon = board.spawn(sim="--model 42 --truth " + truth, shell='(%s >%s 2>&1) & exec "$@"' % (gdb, log))
+            mon.until(lambda: b"Breakpoint 1, " in get(log), "the exporter stopped by the debugger", timeout=30)
+            written = len(read_truth(truth))
+            mon.until(lambda: os.write(mon.master, b"\n") and len(read_truth(truth)) > written + 3, "dumps", timeout=8)
+            self.assertNotIn(b"exited normally", get(log))  # still stopped
+            self.assertEqual((mon.quit(), mon.stderr()), (0, b""))
+
+    def test_only_whole_dumps_at_a_bounded_pace_and_nothing_on_the_connection_but_the_answer(self):
+        def loops(board, count, seconds, args, sim):
+            """count exporter loops back to back for seconds on the board: each answer's (up, truth dump or None)."""
+            truth, out = board.path("truth.log", ""), board.path("", "out")
+            os.makedirs(out, exist_ok=True)
+            script = "".join("(end=$(($(date +%%s) + %d)); i=0; while [ $(date +%%s) -lt $end ]; do i=$((i+1)); "
+                             '"$@" %s > %s/e%d.$i 2>/dev/null; done) &\n' % (seconds, " ".join(args), out, n)
+                             for n in range(count)) + "wait"
+            subprocess.run(board.command([], sim + " --truth " + truth, shell=script, program=EXPORTER), check=True)
+            records, answers = read_truth(truth), []
+            for name in os.listdir(out):
+                items, others = figures(board.model, get(os.path.join(out, name)))
+                answers.append((others["cellscope_up"][1], [n for n, rec in enumerate(records, 1) if rec == items]))
+            shutil.rmtree(out)
+            return records, answers
+        # Five loops asking as fast as they can: one dump a second serves them all, each answer one whole dump.
+        with Board("30") as board:
+            records, answers = loops(board, LOOPS, 5, [], "--model 30")
+            self.assertLessEqual(len(records), 6)
+            self.assertEqual({(up, len(dumps)) for up, dumps in answers}, {("1", 1)})
+            self.assertGreater(len(answers), 5 * len(records))
+        # A daemon slower than --timeout (three files 700 ms apart): its dumps are read, none torn by a second request.
+        with Board("24") as board:
+            records, answers = loops(board, 2, 8, ["--timeout", "1"], "--model 24 --delay 700")
+            read = [dumps for up, dumps in answers if up == "1"]
+            self.assertTrue(read and all(len(dumps) == 1 for dumps in read), answers)
+        # A set with a file missing is no dump.
+        with Board("42") as board:
+            lacking = {"sw_global_info.1": global_dump(0x10)["sw_global_info.1"], "pg_info.1": ""}
+            r = board.run(["--timeout", "1", "--interval", "2"], sim=board.standin([lacking]), program=EXPORTER)
+            self.assertEqual((r.returncode, r.stderr), (1, b"cellscope-export: no complete dump within 1 s: the dump "
+                                                           b"lacked /tmp/port_info.1\n"))
+        # Over --http, what the program or its parsers would say goes to syslog, never into the connection, which
+        # inetd hands over as standard input, output and error alike: without a daemon, and with lines the parsers
+        # cannot read.
+        noisy = dict(global_dump(0x20), **{"port_info.1": "RXPP.xe: COUNT=5\nRXPP.xe3: COUNT=9\n", "pg_info.1": ""})
+        for feed, line in ((None, b"\ncellscope_up 0\n"), ([noisy], b'"Bay 4"} 9\n')):
+            ours, theirs = socket.socketpair()
+            with Board("42") as board, ours, theirs:
+                ours.sendall(b"GET /metrics HTTP/1.0\r\n\r\n")
+                sim = None if feed is None else board.standin(feed)
+                subprocess.run(board.command(["--http", "--timeout", "1"], sim, program=EXPORTER), stdin=theirs,
+                               stdout=theirs, stderr=theirs, timeout=30)
+                theirs.close()
+                head, _, body = b"".join(iter(lambda: ours.recv(65536), b"")).partition(b"\r\n\r\n")
+                self.assertEqual(head.split(b"\r\n")[0], b"HTTP/1.1 200 OK")
+                self.assertIn(b"Content-Length: %d\r\n" % len(body), head)
+                self.assertIn(line, body)
 
     def test_answers_without_a_dump_and_over_http(self):
         with Board("42") as board:

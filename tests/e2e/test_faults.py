@@ -5,17 +5,23 @@ somewhere) and the diagnostics due, each once."""
 
 import os
 import random
+import re
+import shutil
 import signal
 import stat
 import subprocess
 import time
 import unittest
 
-from boardlib import (HOME_ERASE, MARKER, NO_PIDFILE, PASS, PIDFILE, PIDFILE_MSG, REPORT, Board, board_processes, get,
-                      global_dump, put, render_views, report_problems, summary_line)
+from boardlib import (EXPORTER, HOME_ERASE, MARKER, NO_PIDFILE, PASS, PIDFILE, PIDFILE_MSG, REPORT, Board,
+                      board_processes, get, global_dump, monitors, put, render_views, report_problems, second_monitor,
+                      summary_line)
 from test_startup import DUMP_42, STATE_42
 
 CANNOT_REMOVE = b"cellscope: cannot remove /tmp/%s: %s\n"
+THREADS = ("python3 -c 'import signal, threading, time; threading.Thread(target=time.sleep, args=(600,), daemon=True)"
+           ".start(); signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1}); open(\"/tmp/blocked\", \"w\"); "
+           "time.sleep(600)'")
 
 
 class Fed(Board):
@@ -98,7 +104,10 @@ class Faults(unittest.TestCase):
                              ("echo 99999 >", b"cannot signal the daemon: No such process"),
                              ("mkfifo", b"not a readable regular file"), ("mkdir", b"not a readable regular file"),
                              ("echo $$ >", b"refusing to signal the monitor itself"),
-                             ("sleep 600 & echo $! >", b"refusing to signal process id %s: SIGUSR1 would end it")):
+                             ("sleep 600 & echo $! >", b"refusing to signal process id %s: SIGUSR1 would end it"),
+                             # Its main thread blocks the signal, another thread would take it and end the process.
+                             (THREADS + " & until [ -e /tmp/blocked ]; do sleep 0.05; done; echo $! >",
+                              b"refusing to signal process id %s: SIGUSR1 would end it")):
             with self.subTest(pidfile=make), Board() as board:
                 mon = board.spawn(shell='%s /var/run/%s; exec "$@"' % (make, PIDFILE))
                 mon.wait_for(PASS)
@@ -106,8 +115,8 @@ class Faults(unittest.TestCase):
                 board.write("sw_global_info.1", global_dump(0x66)["sw_global_info.1"])
                 board.write(MARKER, "")
                 mon.enter(summary_line(0x66, 0x66, 0x7000))
-                sleeps = [state for name, state, _ in board_processes(mon).values() if name == "sleep"]
-                self.assertEqual((sleeps, mon.quit()), (["S"] if "sleep" in make else [], 0))
+                sleeps = [state for name, state, _ in board_processes(mon).values() if name in ("sleep", "python3")]
+                self.assertEqual((sleeps, mon.quit()), (["S"] if "& " in make else [], 0))
                 reason = reason % get(board.path(PIDFILE, "run")).strip() if b"%" in reason else reason
                 self.assertEqual(mon.stderr(), PIDFILE_MSG + reason + b"\n")
 
@@ -209,3 +218,68 @@ class Faults(unittest.TestCase):
             self.assertEqual(mon.stderr(), NO_PIDFILE + b"cellscope: /tmp/cellscope_results.log: No space left on "
                                                          b"device\n")
 
+
+
+class Shared(unittest.TestCase):
+    """What the monitors and exporters on one module share: the daemon, the dumps, what is known of them."""
+
+    def test_a_daemon_that_takes_the_signal_late_is_asked_once_it_does(self):
+        # As at boot: the pid file comes 2 s before the daemon takes SIGUSR1. Refused, then asked on a later pass.
+        with Board() as board:
+            mon = board.spawn(sim=board.standin([global_dump(0x123)], late=True))
+            mon.wait_for(summary_line(0x123, 0x123, 0x7000))
+            self.assertEqual(mon.quit(), 0)
+            pid = board.log("started")[0].split()[1].encode()
+            self.assertEqual(mon.stderr(), PIDFILE_MSG + b"refusing to signal process id %s: SIGUSR1 would end it\n" % pid)
+
+    def test_leftovers_that_cannot_be_deleted_are_no_part_of_a_later_dump(self):
+        # An old marker that cannot be deleted announces nothing, to the monitor nor to an exporter beside it; an old
+        # per-port file that cannot be deleted is not read with the daemon's later dumps, which lack that file.
+        for immutable, said in ((MARKER, b"the daemon has not answered"), ("port_info.1", b"the dump lacked /tmp/port")):
+            with self.subTest(immutable=immutable), Board() as board:
+                for name, text in dict(global_dump(0x999), **{MARKER: "", "port_info.1": "RXPP.xe5: COUNT=777\n"}).items():
+                    board.write(name, text)
+                subprocess.run(["chattr", "+i", board.path(immutable)], check=True)
+                self.addCleanup(subprocess.run, ["chattr", "-i", board.path(immutable)])
+                out = board.path("export", "")
+                exporter = shutil.copy(EXPORTER, board.stage)
+                mon = board.spawn(["-v", "3"], board.standin([global_dump(0x100 + n) for n in range(4)]),
+                                  shell='(sleep 1; %s --timeout 2 >%s 2>&1) & exec "$@"' % (exporter, out))
+                mon.until(lambda: b"cellscope_up" in get(out), "the exporter's answer")
+                mon.enter(HOME_ERASE, times=2)
+                self.assertEqual(mon.quit(), 0)
+                self.assertNotIn(b"00000309", mon.output)  # 777 packets: the old file's
+                self.assertEqual(mon.stderr(), CANNOT_REMOVE % (immutable.encode(), b"Operation not permitted"))
+                self.assertIn(b"\ncellscope_up 0\n", get(out))
+                self.assertIn(b"cellscope-export: no complete dump within 2 s: " + said, get(out))
+
+    def test_a_second_monitor_follows_dumps_rewritten_in_place(self):
+        # On ext4 a file deleted and written anew may get its inode back, and a daemon without a clock stamps every
+        # dump with time 0: to a second monitor each dump is new all the same.
+        with Board("24", stages="/var/tmp") as board:
+            keys, screen = board.path("keys", ""), board.path("second", "")
+            dumps = [{"sw_global_info.1": "TOTAL_SHARED_COUNT=%d\n" % n, "port_info.1": "", "pg_info.1": ""}
+                     for n in range(1, 7)]
+            mon = board.spawn(sim=board.standin(dumps, "0"), shell=second_monitor(keys, screen) + 'exec "$@"')
+            mon.until(lambda: len(monitors(mon)) == 2, "two monitors")
+            fifo, last = os.open(keys, os.O_WRONLY), summary_line(6, 6, 0)
+            mon.until(lambda: os.write(fifo, b"\n") and os.write(mon.master, b"\n") and last in mon.output, "dump 6")
+            os.write(fifo, b"\n\nq\n")  # its screen is a file: all of it is there once it ends
+            mon.until(lambda: len(monitors(mon)) == 1, "the second monitor's end")
+            counts = re.findall(rb"Total Shared Count: (\w+)", get(screen))
+            self.assertEqual(sorted(set(counts) - {b"0000"}, key=counts.index), [b"%04x" % n for n in range(1, 7)])
+            self.assertEqual((mon.quit(), mon.stderr(), len(board.log("signal"))), (0, b"", 7))
+
+    def test_a_state_file_that_cannot_be_used_is_said_once(self):
+        # A monitor then works alone, as a lone monitor always did; an exporter, which must not disturb it, gives up.
+        with Board() as board:
+            os.symlink("/tmp/elsewhere", board.path("cellscope.state", "run"))
+            out, exporter = board.path("export", ""), shutil.copy(EXPORTER, board.stage)
+            mon = board.spawn(sim=board.standin([global_dump(0x42)]),
+                              shell='(sleep 1; %s --timeout 1 >%s 2>&1) & exec "$@"' % (exporter, out))
+            mon.wait_for(summary_line(0x42, 0x42, 0x7000))
+            mon.until(lambda: b"cellscope_up" in get(out), "the exporter's answer")
+            self.assertEqual(mon.quit(), 0)
+            said = b"cannot share the daemon through /var/run/cellscope.state: Too many levels of symbolic links\n"
+            self.assertEqual(mon.stderr(), b"cellscope: " + said)
+            self.assertTrue(get(out).startswith(b"cellscope-export: no complete dump within 1 s: " + said), get(out))
