@@ -18,6 +18,7 @@
 #include "export/http.h"
 #include "export/metrics.h"
 #include "export/options.h"
+#include "export/textfile.h"
 #include "text/diagnostics.h"
 
 using namespace cellscope;
@@ -31,7 +32,6 @@ StatsStore g_figures;
 ExchangeState g_exchange;
 char g_body[256 * 1024];
 char g_head[kMaxRequestHead];
-char g_temp_path[4096];
 
 constexpr char kProgram[] = "cellscope-export";
 
@@ -62,8 +62,9 @@ void to_syslog(const char* line)
     syslog(LOG_WARNING, "%.*s", static_cast<int>(length), line);
 }
 
-// The figures of one dump; false (with a reason to the sink) when none came.
-bool gather(const ModelProfile* profile, const ExportOptions& options, double* age)
+// The figures of one dump and the Unix time at which it was complete;
+// false (with a reason to the sink) when none came.
+bool gather(const ModelProfile* profile, const ExportOptions& options, double* timestamp)
 {
     if (profile == nullptr) {
         report("unable to find model");
@@ -80,18 +81,17 @@ bool gather(const ModelProfile* profile, const ExportOptions& options, double* a
                why[0] != '\0' ? ": " : "", why);
         return false;
     }
-    const double seconds = std::chrono::duration<double>(realtime_now() - completed).count();
-    *age = seconds > 0 ? seconds : 0;
+    *timestamp = std::chrono::duration<double>(completed).count();
     return true;
 }
 
 // The metrics into the body buffer; their length, or -1 when they do not fit.
-long render_body(const ModelProfile* m, bool up, double age)
+long render_body(const ModelProfile* m, bool up, double timestamp)
 {
     std::FILE* body = fmemopen(g_body, sizeof g_body, "w");
     if (body == nullptr)
         return -1;
-    write_metrics(body, g_figures, m, up, age);
+    write_metrics(body, g_figures, m, up, timestamp);
     const long length = std::ferror(body) ? -1 : std::ftell(body);
     std::fclose(body);
     return length < static_cast<long>(sizeof g_body) ? length : -1;
@@ -105,9 +105,9 @@ int serve_http(const ModelProfile* m, const ExportOptions& options)
     const int status = head < 0 ? 400 : judge_request(g_head, static_cast<size_t>(head));
     long length = 0;
     if (status == 200) {
-        double age = 0;
-        const bool up = gather(m, options, &age);
-        length = render_body(m, up, age);
+        double timestamp = 0;
+        const bool up = gather(m, options, &timestamp);
+        length = render_body(m, up, timestamp);
         if (length < 0)
             return 1;
     } else {
@@ -119,32 +119,24 @@ int serve_http(const ModelProfile* m, const ExportOptions& options)
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
-int write_textfile(const char* path, const ModelProfile* m, bool up, double age)
+struct Figures {
+    const ModelProfile* m;
+    bool up;
+    double timestamp;
+};
+
+void write_figures(std::FILE* out, const void* context)
 {
-    if (std::snprintf(g_temp_path, sizeof g_temp_path, "%s.XXXXXX", path) >= static_cast<int>(sizeof g_temp_path)) {
-        report("%s: %s", path, std::strerror(ENAMETOOLONG));
-        return 1;
-    }
-    const int fd = mkstemp(g_temp_path);
-    std::FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (out == nullptr) {
-        report("%s: %s", path, std::strerror(errno));
-        if (fd >= 0)
-            close(fd), unlink(g_temp_path);
-        return 1;
-    }
-    fchmod(fd, 0644);
-    write_metrics(out, g_figures, m, up, age);
-    int error = std::ferror(out) ? EIO : 0;
-    if (std::fflush(out) != 0 || fsync(fd) != 0)
-        error = errno;
-    if (std::fclose(out) != 0 && error == 0)
-        error = errno;
-    if (error == 0 && rename(g_temp_path, path) != 0)
-        error = errno;
+    const Figures& f = *static_cast<const Figures*>(context);
+    write_metrics(out, g_figures, f.m, f.up, f.timestamp);
+}
+
+int write_textfile(const char* path, const ModelProfile* m, bool up, double timestamp)
+{
+    const Figures figures{m, up, timestamp};
+    const int error = replace_file(path, write_figures, &figures);
     if (error != 0) {
         report("%s: %s", path, std::strerror(error));
-        unlink(g_temp_path);
         return 1;
     }
     return up ? 0 : 1;
@@ -167,11 +159,11 @@ int main(int argc, char** argv)
     const ModelProfile* m = detect_model();
     if (options.http)
         return serve_http(m, options);
-    double age = 0;
-    const bool up = gather(m, options, &age);
+    double timestamp = 0;
+    const bool up = gather(m, options, &timestamp);
     if (options.textfile != nullptr)
-        return write_textfile(options.textfile, m, up, age);
-    write_metrics(stdout, g_figures, m, up, age);
+        return write_textfile(options.textfile, m, up, timestamp);
+    write_metrics(stdout, g_figures, m, up, timestamp);
     if (std::fflush(stdout) != 0) {
         report("standard output: %s", std::strerror(errno));
         return 1;

@@ -30,17 +30,32 @@ struct ModelProfile {
     DumpFormat parse_pg;      // priority-group file
 };
 
+// Text that a Prometheus label value and a terminal both carry as it is: at
+// least one character, each printable ASCII (a space to a tilde; no control
+// character, no byte above 126).
+constexpr bool is_printable_text(const char* text)
+{
+    if (text[0] == '\0')
+        return false;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c < ' ' || *c > '~')
+            return false;
+    }
+    return true;
+}
+
 // What every description must satisfy: a port count the store holds, a
-// label for every shown slot and none beyond, port maps that together name
-// every slot exactly once (when there are any) and nothing else, and counter
-// layouts that run over parts of those maps.
+// model string and a label for every shown slot in printable ASCII and no
+// label beyond, port maps that together name every slot exactly once (when
+// there are any) and nothing else, and counter layouts that run over parts
+// of those maps.
 constexpr bool module_is_sound(const ModelProfile& m)
 {
-    if (m.port_count < 1 || m.port_count > kMaxPorts || m.cell_scale == 0 || m.model[0] == '\0')
+    if (m.port_count < 1 || m.port_count > kMaxPorts || m.cell_scale == 0 || !is_printable_text(m.model))
         return false;
     for (int slot = 0; slot < kMaxPorts; ++slot) {
         const char* label = m.port_labels[static_cast<size_t>(slot)];
-        if (slot < m.port_count ? label[0] == '\0' : label != nullptr)
+        if (slot < m.port_count ? !is_printable_text(label) : label != nullptr)
             return false;
     }
     int seen[kMaxPorts]{};

@@ -27,8 +27,8 @@ PASS, HOME_ERASE, RELOAD = b"Total Shared Count", b"\x1b[H\x1b[K", b"\x1b[H\x1b[
 ITEMS = {"cellscope_shared_cells": "total_shared", "cellscope_shared_limit_cells": "shared_limit",
          "cellscope_port_shared_cells": "port_shared", "cellscope_pg_shared_cells": "pg",
          "cellscope_queue_shared_cells": "queue", "cellscope_receive_packets_total": "rxpp",
-         "cellscope_transmit_packets_total": "txpp", "cellscope_ingress_drops_total": "ibp_drop",
-         "cellscope_queue_drops_total": "hol_drop"}
+         "cellscope_transmit_packets_total": "txpp", "cellscope_ingress_dropped_packets_total": "ibp_drop",
+         "cellscope_queue_dropped_packets_total": "hol_drop"}
 GROUP = {"pg": "pg", "queue": "queue", "hol_drop": "queue"}
 counter = lambda item: item[1:2] in (("rxpp",), ("txpp",), ("ibp_drop",), ("hol_drop",))
 PERCENTS = (1, 5, 10, 20, 50, 60, 70, 80, 90, 100)
@@ -264,7 +264,7 @@ def report_problems(report, views):
 
 def figures(model, text):
     """The exporter's output as truth items {("total_shared",), (slot, "pg", k) ...: value} and other samples {name:
-    (labels, value)}; asserts each series comes once, labelled with the port's name and front-panel label."""
+    (labels, value)}; asserts each series comes once, labelled with the port's name and front-panel label (panel)."""
     items, others = {}, {}
     for line in text.decode().splitlines():
         if line.startswith("#"):
@@ -277,6 +277,6 @@ def figures(model, text):
         kind, slot = ITEMS[name], labels.pop("port", None)
         item = (kind,) if slot is None else (int(slot[2:]), kind)
         item += (int(labels.pop(GROUP[kind])),) if kind in GROUP else ()
-        assert labels == ({} if slot is None else {"label": LABELS[model][item[0]]}) and item not in items, line
+        assert labels == ({} if slot is None else {"panel": LABELS[model][item[0]]}) and item not in items, line
         items[item] = int(value)
     return items, others

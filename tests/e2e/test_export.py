@@ -18,6 +18,8 @@ from boardlib import (EMULATOR, EXPORTER, HERE, HOME_ERASE, MARKER, PIDFILE, Boa
                       monitors, registry, render_views, second_monitor)
 from test_sim_truth import read_truth
 
+with open(os.path.join(HERE, "..", "..", "CMakeLists.txt")) as cmakelists:  # the one place the version is defined
+    VERSION = re.search(r"project\(cellscope VERSION (\S+)", cmakelists.read())[1]
 LOOPS, AGE_BOUND = 5, 6  # exporter loops; a dump they answer with is at most --max-age 6 s old
 BASE = (4 << 32) - 4096  # every counter starts there: their low 32 bits alone would differ from the truth
 
@@ -53,13 +55,46 @@ class Export(unittest.TestCase):
                 records, (items, others) = read_truth(truth), figures(ports, text)
                 # One request, one dump, equal item by item: what a module never reports is left out.
                 self.assertEqual((len(records), differences(items, records[-1])), (1, []))
-                self.assertLess(float(others.pop("cellscope_dump_age_seconds")[1]), 2)
+                # When the dump was complete: its marker's time, to the millisecond.
+                stamp = float(others.pop("cellscope_dump_timestamp_seconds")[1])
+                self.assertAlmostEqual(stamp, os.stat(board.path(MARKER)).st_mtime, delta=0.0011)
                 self.assertEqual(others, {"cellscope_up": ({}, "1"), "cellscope_buffer_cells": ({}, cells),
+                                          "cellscope_build_info": ({"version": VERSION}, "1"),
                                           "cellscope_module_info": ({"model": model, "ports": ports}, "1")})
                 self.assertGreaterEqual(min(v for k, v in items.items() if counter(k)), BASE)
                 self.assertEqual(any(k[1:2] == ("queue",) for k in items), ports == "24")
                 silent = set(range(int(ports))) - {k[0] for k in items if k[1:2] == ("hol_drop",)}
                 self.assertEqual(silent, {"42": {29, 30, 31}, "24": set(), "30": {12}}[ports])
+
+    def test_a_textfile_run_killed_mid_write_leaves_nothing_behind(self):
+        with Board("30") as board:
+            # Kills the exporter when it calls fsync (mid-write) or renames (CELLSCOPE_KILL_AT=fsync or rename).
+            shim = board.path("kill_at.so", "")
+            source = (b"#define _GNU_SOURCE\n#include <dlfcn.h>\n#include <errno.h>\n#include <signal.h>\n"
+                      b"#include <stdlib.h>\n#include <string.h>\n#include <unistd.h>\n"
+                      b"static void *next(const char *key, const char *f) { const char *at = getenv(\"CELLSCOPE_KILL_AT\");\n"
+                      b"  if (at && !strcmp(at, key) && !strcmp(program_invocation_short_name, \"cellscope-export\"))\n"
+                      b"    kill(getpid(), SIGKILL);\n  return dlsym(RTLD_NEXT, f); }\n"
+                      b"int fsync(int fd) { return ((int (*)(int))next(\"fsync\", \"fsync\"))(fd); }\n"
+                      b"int rename(const char *a, const char *b) {\n"
+                      b"  return ((int (*)(const char *, const char *))next(\"rename\", \"rename\"))(a, b); }\n"
+                      b"int renameat(int a, const char *b, int c, const char *d) {\n"
+                      b"  return ((int (*)(int, const char *, int, const char *))next(\"rename\", \"renameat\"))(a, b, c, d); }\n")
+            subprocess.run(["cc", "-shared", "-fPIC", "-x", "c", "-o", shim, "-", "-ldl"], input=source, check=True)
+            board.write("metrics.prom", "old\n")
+            args, sim = ["--textfile", "/tmp/metrics.prom"], "--model 30 --seed 5"
+            left = lambda: sorted(n for n in os.listdir(board.tmp) if n.startswith("metrics"))
+            for at, named in (("fsync", False), ("rename", True)):  # mid-write; just before the rename
+                r = subprocess.run(board.command(args, sim, program=EXPORTER), stdin=subprocess.DEVNULL,
+                                   capture_output=True, env=dict(os.environ, LD_PRELOAD=shim, CELLSCOPE_KILL_AT=at))
+                self.assertEqual((r.returncode, b"Killed" in r.stderr), (128 + 9, True), (at, r.stderr))  # killed there
+                self.assertEqual(get(board.path("metrics.prom")), b"old\n")
+                # Written without a name, the file has one only from just before the rename.
+                self.assertEqual(len(left()), 1 + named, left())
+                self.assertTrue(all(re.fullmatch(r"metrics\.prom(\.tmp-[A-Za-z0-9]{6})?", n) for n in left()))
+            r = board.run(args, sim=sim, program=EXPORTER)
+            self.assertEqual((r.returncode, r.stderr, left()), (0, b"", ["metrics.prom"]))
+            self.assertIn(b"\ncellscope_up 1\n", get(board.path("metrics.prom")))
 
     def test_monitors_and_exporters_share_one_daemon(self):
         # Two monitors (one on the terminal, one reading keys from a FIFO) and five exporter loops on one daemon; the
@@ -102,7 +137,8 @@ class Export(unittest.TestCase):
                 if others["cellscope_up"][1] == "1":
                     dumps = [n for n, rec in enumerate(records, 1) if rec == items]
                     self.assertEqual(len(dumps), 1, "%s is no one dump" % name)
-                    self.assertLessEqual(float(others["cellscope_dump_age_seconds"][1]), AGE_BOUND, name)
+                    age = os.stat(path).st_mtime - float(others["cellscope_dump_timestamp_seconds"][1])
+                    self.assertLessEqual(age, AGE_BOUND, name)
                     if 2 <= os.stat(path).st_mtime - stopped[0] < 20:
                         during.add(dumps[0])
             self.assertGreater(len(during), 3, "dumps read while a monitor was stopped")
@@ -244,6 +280,10 @@ class Export(unittest.TestCase):
                            stdin=subprocess.DEVNULL, capture_output=True, timeout=500)
         self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode()[-3000:])
         self.assertEqual(r.stdout.count(b"each exactly one dump of its truth file"), 3, r.stdout)
+        # The incast board's congested port alerted, the idle board never did (the fleet checks them by name).
+        self.assertIn(b"\n3 of 3 boards: the alerts expected", r.stdout)
+        self.assertIn(b"\n  CellscopePortNearFull ", r.stdout)
+        self.assertIn(b"alerts: none; none ever pending or firing\n", r.stdout)
         folder, ports = re.search(rb"files of this run: (\S+)", r.stderr)[1], re.findall(rb"127.0.0.1:(\d+)", r.stderr)
         self.assertEqual(len(set(ports)), 4)  # three exporters and Prometheus
         # Nothing left behind: no folder, no process, no listening port.

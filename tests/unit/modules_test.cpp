@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "helpers.h"
+#include "modules/module_24.h"
 #include "modules/profile.h"
 
 using namespace cellscope;
@@ -62,6 +63,19 @@ constexpr int32_t kFour[] = {0, 1, 2, 3};
 static_assert(layout({{4, 1, kFour}, {0, 1, kFour}}).count == 2);
 constexpr const char* kEight[] = {"aa", "bb", "cc", "dd", "ee", "ff", "gg", "hh"};
 [[maybe_unused]] constexpr MarkerSet kEightMarkers(kEight, 8);
+
+// The build refuses a module whose model string or labels a Prometheus label
+// or a terminal cannot carry as they are: printable ASCII only.
+constexpr ModelProfile with_label(const char* label, const char* model = module_24::kModule.model)
+{
+    ModelProfile m = module_24::kModule;
+    m.port_labels[3] = label;
+    m.model = model;
+    return m;
+}
+static_assert(module_is_sound(with_label(" !\"#\\ ~ Bay 10")));
+static_assert(!module_is_sound(with_label("Bay\t10")));
+static_assert(!module_is_sound(with_label("Bay 10", "ZQTRKW1\n")));
 
 }  // namespace
 
@@ -182,7 +196,7 @@ TEST(Modules, WhatEachModuleReportsAndWhatMakesOneUnsound)
     for (size_t i = 0; i < map30.size(); ++i)
         even[i] = i % 2 ? -1 : map30[i], odd[i] = i % 2 ? map30[i] : -1;
     static const std::span<const int32_t> halves[] = {{even, map30.size()}, {odd, map30.size()}};
-    ModelProfile bad[7] = {m42, m42, m42, m42, m30, m24, m30};
+    ModelProfile bad[11] = {m42, m42, m42, m42, m30, m24, m30, m24, m24, m42, m42};
     bad[0].port_labels[0] = "";   // a shown slot without a label
     bad[1].port_count = 41;       // a label beyond the shown slots
     bad[2].port_maps = twice_maps;
@@ -190,6 +204,10 @@ TEST(Modules, WhatEachModuleReportsAndWhatMakesOneUnsound)
     bad[4].port_maps = {};        // a layout runs over no map of the module
     bad[5].cell_scale = 0;
     bad[6].port_maps = halves;
+    bad[7].port_labels[23] = "X6\n";       // characters a label or a terminal cannot carry
+    bad[8].port_labels[0] = "Bay\x7f" "1";
+    bad[9].model = "ZQN4TRKW1\x1b[K";
+    bad[10].port_labels[5] = "Bay \xc3\xa9" "6";  // not ASCII
     for (const ModelProfile& m : bad)
         EXPECT_FALSE(module_is_sound(m));
     EXPECT_FALSE(module_reports(m30, Field::HolDrop, 0, 8));
