@@ -258,7 +258,10 @@ int obtain_dump(ExchangeState& x, StatsStore& store, const ModelProfile& profile
                 if (lacking != nullptr) {
                     note(x, kSetNote, "the dump lacked %s", lacking);
                     close_dump_set(set);
-                } else if (Nanos{s.completed} >= start - wanted.interval) {
+                } else if (Nanos{s.completed} >= start - wanted.interval ||
+                           !may_request(s, now, self(x), Nanos{0})) {
+                    // Fresh: complete within the interval, or still to be read
+                    // by a running monitor, which asks for the next one then.
                     end(x, s);
                     close_dump_set(fallback);
                     read_dump_set(set, store, profile);

@@ -19,8 +19,9 @@
 // |                  | pass in the last 10 s has not read the dump yet     | figures stay), in the fixed order      |
 // |                  | (waited for at most 4 s after the dump came)        |                                        |
 // | exporter         | as a monitor, and only when the latest request of   | a dump complete within --interval      |
-// |                  | anyone is --interval old (1 s): scrapes within it   | before the scrape began, or one that   |
-// |                  | share one dump                                      | comes while it waits; all three files  |
+// |                  | anyone is --interval old (1 s): scrapes within it   | before the scrape began, one a monitor |
+// |                  | share one dump                                      | is still to read, or one that comes    |
+// |                  |                                                     | while it waits; all three files        |
 // | batch run        | never                                               | whatever files are present             |
 //
 // | fault                                          | what happens                                            |
@@ -104,8 +105,9 @@ struct DumpWanted {
 };
 
 // An exporter's dump: a whole dump (all three files) read into the store,
-// complete no earlier than `interval` before the call or while it waits
-// (asked for when the protocol allows), or else, when none came within
+// complete no earlier than `interval` before the call, or still to be read
+// by a running monitor (at most kMonitorGrace old), or complete while it
+// waits (asked for when the protocol allows); or else, when none came within
 // `timeout`, the latest one complete at most `max_age` before the return.
 // 0 with the moment it was complete (real time), or -1 (the reason in
 // last_note).
