@@ -110,6 +110,17 @@ uint32_t Traffic::clamp_cells(uint64_t v) const
     return static_cast<uint32_t>(std::min<uint64_t>(v, info_.cell_scale));
 }
 
+// The pool admits cells up to the shared limit, in the order they arrive;
+// what the port would add beyond it is refused on entry, each refused cell
+// counted as one packet dropped on ingress.
+uint32_t Traffic::admit(PortState& ps, uint64_t cells)
+{
+    const auto got = static_cast<uint32_t>(std::min<uint64_t>(cells, room_));
+    room_ -= got;
+    ps.ibp_drop += cells - got;
+    return got;
+}
+
 void Traffic::idle_port(std::size_t slot)
 {
     PortState& ps = snap_.ports[slot];
@@ -135,12 +146,12 @@ void Traffic::background(std::size_t slot, uint32_t load_scale_pct)
     uint64_t sum = 0;
     for (std::size_t k = 0; k < kGroups; ++k) {
         uint64_t jitter = 50 + rng_.below(101);  // 50..150 %
-        ps.pg[k] = clamp_cells(base * load * pg_w_[slot][k] * jitter / (100 * 100 * 100));
+        ps.pg[k] = admit(ps, base * load * pg_w_[slot][k] * jitter / (100 * 100 * 100));
         jitter = 50 + rng_.below(101);
         ps.queue[k] = clamp_cells(base * load * q_w_[slot][k] * jitter / (100 * 100 * 100));
         sum += ps.pg[k];
     }
-    ps.port_shared = clamp_cells(sum + rng_.below(8));
+    ps.port_shared = static_cast<uint32_t>(sum) + admit(ps, rng_.below(8));
 
     ps.rxpp += load * (150000 + rng_.below(100000)) / 100;
     ps.txpp += load * (150000 + rng_.below(100000)) / 100;
@@ -151,9 +162,10 @@ void Traffic::background(std::size_t slot, uint32_t load_scale_pct)
             ps.hol_drop[k] += 1 + rng_.below(50);
 }
 
-// Target occupancy over the incast cycle: six dumps of ramp-up (the last at
-// the full buffer), twelve saturated (at or just below the full buffer),
-// three draining, three quiet.
+// The target's occupancy that the incast asks for over its cycle (the pool
+// admits it up to the shared limit): six dumps of ramp-up (the last at the
+// full buffer), twelve saturated (at or just below the full buffer), three
+// draining, three quiet.
 uint32_t Traffic::incast_level(uint64_t phase)
 {
     const uint64_t scale = info_.cell_scale;
@@ -168,45 +180,72 @@ uint32_t Traffic::incast_level(uint64_t phase)
     return 0;
 }
 
+// Four senders fill the target's class: the target holds the incast's level
+// and each sender an eighth of it, over their background. The pool admits the
+// incast up to the shared limit only; while it stands there, what each sender
+// receives beyond its quarter of what the target sends is refused on entry
+// and counted as its ingress drops.
+void Traffic::incast(uint64_t phase)
+{
+    const uint32_t level = incast_level(phase);
+    if (level == 0)
+        return;
+    PortState& t = snap_.ports[target_];
+    // Cells the incast adds to the pool at a target level, over the background.
+    const auto added = [&](uint32_t at) {
+        uint64_t cells = at > t.pg[class_] ? at - t.pg[class_] : 0;
+        for (std::size_t s : sources_)
+            cells += at / 8 > snap_.ports[s].pg[class_] ? at / 8 - snap_.ports[s].pg[class_] : 0;
+        return cells;
+    };
+    uint32_t admitted = 0, above = level;  // the highest level that fits lies in [admitted, above]
+    while (admitted < above) {
+        const uint32_t mid = above - (above - admitted) / 2;
+        if (added(mid) <= room_)
+            admitted = mid;
+        else
+            above = mid - 1;
+    }
+    const bool full = admitted < level;
+    const auto taken = static_cast<uint32_t>(added(admitted));
+    // At the limit the target takes the last cells, fewer than one more step of the level adds.
+    const uint32_t rest = full ? room_ - taken : 0;
+    room_ -= taken + rest;
+    for (std::size_t s : sources_) {
+        PortState& src = snap_.ports[s];
+        const uint32_t held = std::max(src.pg[class_], admitted / 8);
+        src.port_shared += held - src.pg[class_];
+        src.pg[class_] = held;
+    }
+    const uint32_t held = std::max(t.pg[class_], admitted) + rest;
+    t.port_shared += held - t.pg[class_];
+    t.pg[class_] = held;
+    t.queue[class_] = std::max(t.queue[class_], held);
+
+    const uint64_t sent = 1400000 + rng_.below(20000);
+    t.txpp += sent;
+    for (std::size_t s : sources_) {
+        const uint64_t received = 500000 + rng_.below(10000);
+        snap_.ports[s].rxpp += received;
+        if (full)
+            snap_.ports[s].ibp_drop += received - sent / sources_.size();
+    }
+}
+
 const Snapshot& Traffic::next()
 {
     ++snap_.number;
+    // The pool fills anew in every dump, in the order the traffic arrives: each
+    // port's background (well below the limit on its own), then the incast.
+    room_ = snap_.shared_limit;
     for (std::size_t p = 0; p < ports_; ++p) {
         if (scenario_ == Scenario::Idle)
             idle_port(p);
         else
             background(p, scenario_ == Scenario::Incast ? 50 : 100);
     }
-
-    if (scenario_ == Scenario::Incast) {
-        const uint64_t phase = (snap_.number - 1) % kCycle;
-        const uint32_t level = incast_level(phase);
-        PortState& t = snap_.ports[target_];
-        if (level > 0) {
-            t.pg[class_] = std::max(t.pg[class_], level);
-            t.queue[class_] = std::max(t.queue[class_], level);
-            uint64_t others = 0;
-            for (std::size_t k = 0; k < kGroups; ++k)
-                if (k != class_)
-                    others += t.pg[k];
-            t.port_shared = clamp_cells(uint64_t{t.pg[class_]} + others);
-            t.txpp += 1400000 + rng_.below(20000);
-            for (std::size_t s : sources_) {
-                PortState& src = snap_.ports[s];
-                src.pg[class_] = std::max(src.pg[class_], level / 8);
-                uint64_t sum = 0;
-                for (std::size_t k = 0; k < kGroups; ++k)
-                    sum += src.pg[k];
-                src.port_shared = clamp_cells(sum);
-                src.rxpp += 500000 + rng_.below(10000);
-            }
-        }
-        if (uint64_t{level} * 10 >= uint64_t{info_.cell_scale} * 9) {
-            t.hol_drop[class_] += 2000 + rng_.below(20000);
-            for (std::size_t s : sources_)
-                snap_.ports[s].ibp_drop += rng_.below(500);
-        }
-    }
+    if (scenario_ == Scenario::Incast)
+        incast((snap_.number - 1) % kCycle);
 
     uint64_t total = 0;
     for (std::size_t p = 0; p < ports_; ++p)

@@ -74,7 +74,9 @@ public:
 private:
     void background(std::size_t slot, uint32_t load_scale_pct);
     void idle_port(std::size_t slot);
+    void incast(uint64_t phase);
     uint32_t incast_level(uint64_t phase);
+    uint32_t admit(PortState& ps, uint64_t cells);
     uint32_t clamp_cells(uint64_t v) const;
 
     Scenario scenario_;
@@ -87,6 +89,7 @@ private:
     std::array<uint32_t, kMaxPorts> load_pct_{};                   // 30..100
     std::array<std::array<uint32_t, kGroups>, kMaxPorts> pg_w_{};  // weight, percent
     std::array<std::array<uint32_t, kGroups>, kMaxPorts> q_w_{};
+    uint32_t room_ = 0;  // cells the shared pool still admits in this dump
     Snapshot snap_;
 };
 
