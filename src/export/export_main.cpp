@@ -5,11 +5,13 @@
 //   cellscope-export --http [--timeout SECONDS]     answer one request on stdin/stdout
 //   cellscope-export --textfile PATH [--timeout SECONDS]
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <cstdarg>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -26,6 +28,10 @@ using namespace cellscope;
 namespace {
 
 constexpr std::chrono::seconds kRequestTimeout{2};
+// After the answer, what the peer still sends is read and discarded up to
+// these bounds, so that closing does not reset the connection under it.
+constexpr size_t kDrainBytes = 1024 * 1024;
+constexpr std::chrono::seconds kDrainTime{2};
 
 // Everything the program holds is fixed-size and allocated once.
 StatsStore g_figures;
@@ -99,24 +105,42 @@ long render_body(const ModelProfile* m, bool up, double timestamp)
 
 int serve_http(const ModelProfile* m, const ExportOptions& options)
 {
+    // A peer that closed the connection makes the answer's write fail, and
+    // that is reported below, rather than ending the program unsaid.
+    std::signal(SIGPIPE, SIG_IGN);
+    // With standard output closed, the next file opened (a lock, a dump file,
+    // the syslog socket) would take its number and receive the answer.
+    if (fcntl(1, F_GETFD) < 0) {
+        report("standard output: %s", std::strerror(errno));
+        return 1;
+    }
     const long head = read_request_head(0, g_head, sizeof g_head, kRequestTimeout);
     if (head == 0)
         return 1;  // no complete request in time: no answer
-    const int status = head < 0 ? 400 : judge_request(g_head, static_cast<size_t>(head));
-    long length = 0;
-    if (status == 200) {
-        double timestamp = 0;
-        const bool up = gather(m, options, &timestamp);
-        length = render_body(m, up, timestamp);
-        if (length < 0)
-            return 1;
+    const Verdict verdict = head < 0 ? Verdict{} : judge_request(g_head, static_cast<size_t>(head));
+    const char* content = g_body;
+    long length = -1;  // a HEAD of the metrics: only making them would tell, and only a GET does
+    if (verdict.resource == Resource::Metrics) {
+        if (!verdict.head) {
+            double timestamp = 0;
+            const bool up = gather(m, options, &timestamp);
+            length = render_body(m, up, timestamp);
+            if (length < 0)
+                return 1;
+        }
     } else {
-        const char* what = status == 404 ? "not found" : status == 405 ? "method not allowed" : "bad request";
-        length = std::snprintf(g_body, sizeof g_body, "%s\n", what);
+        content = answer_content(verdict);
+        length = static_cast<long>(std::strlen(content));
     }
-    write_response_head(stdout, status, static_cast<size_t>(length));
-    std::fwrite(g_body, 1, static_cast<size_t>(length), stdout);
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    char response[kMaxResponseHead];
+    const size_t response_length = format_response_head(response, sizeof response, verdict, length);
+    const size_t content_length = verdict.head ? 0 : static_cast<size_t>(length);
+    if (const int error = write_answer(1, response, response_length, content, content_length)) {
+        report("standard output: %s", std::strerror(error));
+        return 1;
+    }
+    finish_connection(0, 1, g_head, sizeof g_head, kDrainBytes, kDrainTime);
+    return 0;
 }
 
 struct Figures {

@@ -1,9 +1,11 @@
-"""cellscope-export on fake boards: metrics against the truth, beside a monitor, over --http, in a fleet."""
+"""cellscope-export on fake boards: metrics against the truth, beside a monitor, over --http (pipes and TCP), in a
+fleet."""
 
 import collections
 import contextlib
 import os
 import re
+import shlex
 import shutil
 import signal
 import socket
@@ -36,6 +38,86 @@ def drawn(screen, records):
 
 differences = lambda got, want: ["%s: %s, not %s" % (k, got.get(k), want.get(k))
                                  for k in sorted(set(got) | set(want), key=str) if got.get(k) != want.get(k)][:8]
+
+
+METRICS_TYPE = "text/plain; version=0.0.4; charset=utf-8"
+
+
+def parse_answer(answer):
+    """An HTTP answer's head as {"": status line, name: value} and its content."""
+    head, _, body = answer.partition(b"\r\n\r\n")
+    lines = head.decode().split("\r\n")
+    return dict([("", lines[0])] + [line.split(": ", 1) for line in lines[1:]]), body
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@contextlib.contextmanager
+def served_over_tcp(board, sim):
+    """The board's exporter behind systemd-socket-activate on a loopback port, one exporter per connection, as
+    scripts/fleet runs it: (port, the log of its standard error); the board's processes end with the block."""
+    log, exporter = board.path("activate.log", ""), shutil.copy(EXPORTER, board.path("", "monitor"))
+    for _ in range(3):  # another may take the free port first
+        port = free_port()
+        with open(log, "wb") as out:
+            proc = subprocess.Popen(board.command(["--inetd", "--accept", "--listen", "127.0.0.1:%d" % port,
+                                                   exporter, "--http", "--timeout", "3"], sim,
+                                                  program=shutil.which("systemd-socket-activate")),
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                    start_new_session=True)
+        try:
+            end = time.monotonic() + 30
+            while proc.poll() is None and b"Listening on" not in get(log) and time.monotonic() < end:
+                time.sleep(0.05)
+            if proc.poll() is None and b"Listening on" in get(log):
+                yield port, log
+                return
+        finally:
+            if proc.poll() is None:
+                os.killpg(proc.pid, signal.SIGKILL)  # the board this started, alone in its session
+            proc.wait()
+    raise AssertionError("systemd-socket-activate did not start: %r" % get(log))
+
+
+def exchange(port, request):
+    """Sends a request whole, reads the answer up to the end the exporter signals, then closes: (answer, the
+    error that ended it early or None)."""
+    answer = b""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        try:
+            s.sendall(request)
+            while chunk := s.recv(65536):
+                answer += chunk
+        except OSError as error:
+            return answer, repr(error)
+    return answer, None
+
+
+def board_syslog(test, board):
+    """A syslog of the board's own: a shell prefix that makes /dev/log inside the board (the rest of its /dev
+    links to the real one) a socket of the test, and a function returning the messages received so far, without
+    their priority, time and "cellscope-export[PID]: " tag."""
+    path = board.path("syslog", "")
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sock.bind(path)
+    sock.setblocking(False)
+    test.addCleanup(sock.close)
+    shell = ("mount --rbind /dev /mnt && mount -t tmpfs -o mode=755 tmpfs /dev && ln -s /mnt/* /dev/ && "
+             "ln -s %s /dev/log && " % shlex.quote(path))
+
+    def messages():
+        got = []
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                tag, _, text = sock.recv(65536).decode().partition("]: ")
+                test.assertRegex(tag, r"^<28>.* cellscope-export\[\d+$")  # daemon.warning
+                got.append(text)
+        return got
+    return shell, messages
 
 
 class Export(unittest.TestCase):
@@ -249,27 +331,86 @@ class Export(unittest.TestCase):
                             proc.stdin.close()  # only after 6 s: an exporter still waiting ends on it
                     answer, elapsed = proc.stdout.read(), time.monotonic() - start
                     self.assertEqual((proc.wait(), proc.stderr.read()), (0 if answer else 1, b""))
-                head, _, body = answer.partition(b"\r\n\r\n")
-                lines = head.decode().split("\r\n")
-                fields = dict([("", lines[0])] + [line.split(": ", 1) for line in lines[1:]])
-                self.assertEqual(int(fields.get("Content-Length", 0)), len(body))
+                fields, body = parse_answer(answer)
+                if request.startswith(b"HEAD "):  # no content; its length only when known without making it
+                    self.assertEqual(body, b"")
+                else:
+                    self.assertEqual(int(fields.get("Content-Length", 0)), len(body))
                 return fields, body, elapsed
             before, pad = files(), lambda size: b"GET /other HTTP/1.1\r\nX: " + b"a" * (size - 28) + b"\r\n\r\n"
+            plain = "text/plain; charset=utf-8"
             # Each kind once; the unit tests judge heads of every form.
-            for request, status in ((b"GET /metrics\r\n\r\n", 400), (pad(8193), 400), (pad(8192), 404),
-                                    (b"POST /metrics HTTP/1.1\r\n\r\n", 405), (b"GET /x HTTP/1.0\n\n", 404)):
+            for request, status, kind, length in (
+                    (b"GET /metrics\r\n\r\n", 400, plain, "12"), (pad(8193), 400, plain, "12"),
+                    (pad(8192), 404, plain, "10"), (b"POST /metrics HTTP/1.1\r\n\r\n", 405, plain, "19"),
+                    (b"GET /x HTTP/1.0\n\n", 404, plain, "10"), (b"HEAD /x HTTP/1.1\r\n\r\n", 404, plain, "10"),
+                    (b"GET /metrics HTTP/1.1\r\nX: a\rb\r\n\r\n", 400, plain, "12"),
+                    (b"GET /metrics HTTP/1.1\r\nX: a\0b\r\n\r\n", 400, plain, "12"),
+                    # A HEAD of the metrics: their head, no length (only making them would tell), no dump.
+                    (b"HEAD /metrics HTTP/1.1\r\nHost: x\r\n\r\n", 200, METRICS_TYPE, None),
+                    (b"GET / HTTP/1.1\r\n\r\n", 200, "text/html; charset=utf-8", "260"),
+                    (b"HEAD http://x:9465/ HTTP/1.1\r\n\r\n", 200, "text/html; charset=utf-8", "260")):
                 with self.subTest(request=request[:40]):
-                    fields = ask(request)[0]
+                    fields, body, _ = ask(request)
                     self.assertEqual(fields[""], "HTTP/1.1 %d %s" % (status, HTTPStatus(status).phrase))
-                    self.assertEqual(fields.get("Allow"), "GET" if status == 405 else None)
+                    self.assertEqual((fields["Content-Type"], fields.get("Content-Length")), (kind, length))
+                    self.assertEqual(fields.get("Allow"), "GET, HEAD" if status == 405 else None)
+                    if kind.startswith("text/html") and body:
+                        self.assertIn(b'<a href="/metrics">/metrics</a>', body)
             fields, body, elapsed = ask(b"GET /metrics HTTP/1.1\r\nHost: x\r\n", trickle=True)
             self.assertEqual((fields, body), ({"": ""}, b""))  # no answer, gone within the 2 s
             self.assertTrue(2 <= elapsed < 3.5, elapsed)
             self.assertEqual((files(), read_truth(truth)), (before, []))  # nothing written, no dump asked for
-            fields, body, elapsed = ask(b"GET /metrics HTTP/1.0\r\n\r\n")
-            self.assertEqual((fields[""], fields["Content-Type"]), ("HTTP/1.1 200 OK", "text/plain; version=0.0.4"))
-            self.assertEqual(len(fresh := read_truth(truth)), 1)  # one dump asked for, read, not the one left behind
-            self.assertIn(b"\ncellscope_shared_cells %d\n" % fresh[0][("total_shared",)], body)
+            # Origin form and absolute form: one dump asked for each, read, not the one left behind.
+            for n, request in enumerate((b"GET /metrics HTTP/1.0\r\n\r\n",
+                                         b"GET http://switch1:9465/metrics HTTP/1.1\r\nHost: switch1:9465\r\n\r\n")):
+                fields, body, elapsed = ask(request)
+                self.assertEqual((fields[""], fields["Content-Type"]), ("HTTP/1.1 200 OK", METRICS_TYPE))
+                self.assertEqual(len(fresh := read_truth(truth)), n + 1)
+                self.assertIn(b"\ncellscope_shared_cells %d\n" % fresh[n][("total_shared",)], body)
+
+    def test_answers_reach_the_peer_and_failed_writes_are_logged(self):
+        # Over TCP, as inetd or systemd hand a connection over: the answer arrives whole even when the peer sent
+        # more than its head (a body, an overlong head), which the exporter must read before it closes.
+        with Board("24") as board, served_over_tcp(board, "--model 24 --seed 3") as (port, log):
+            body = b"x" * 100000
+            for request, status in ((b"POST /metrics HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % len(body) + body, 405),
+                                    (b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 20000 + b"\r\n\r\n", 400),
+                                    (b"HEAD /metrics HTTP/1.1\r\nHost: x\r\n\r\n", 200),
+                                    (b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", 200)):
+                with self.subTest(request=request[:30]):
+                    answer, error = exchange(port, request)
+                    self.assertEqual(error, None, get(log).decode(errors="replace")[-2000:])
+                    fields, content = parse_answer(answer)
+                    self.assertEqual(fields[""], "HTTP/1.1 %d %s" % (status, HTTPStatus(status).phrase))
+                    self.assertEqual(fields.get("Content-Length"), None if request.startswith(b"HEAD") else
+                                     str(len(content)))
+                    self.assertEqual(b"\ncellscope_up 1\n" in content, status == 200 and request.startswith(b"GET"))
+            # Every exporter wrote its answer whole and ended well (systemd-socket-activate reports each end).
+            deadline = time.monotonic() + 10
+            while len(re.findall(rb"Child \d+ died", get(log))) < 4 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(re.findall(rb"Child \d+ died with code (\d+)", get(log)), [b"0"] * 4, get(log))
+
+        # A failed write is reported to syslog (never to the peer or standard error) and exits 1; a peer gone
+        # (a closed pipe) is such a failure, not a silent end by SIGPIPE.
+        for case in ("/dev/full", "closed", "gone"):
+            with self.subTest(stdout=case), Board("42") as board:
+                shell, messages = board_syslog(self, board)
+                command = board.command(["--http", "--timeout", "2"], "--model 42", program=EXPORTER,
+                                        shell=shell + ('exec "$@" >&-' if case == "closed" else 'exec "$@"'))
+                with open(case if case.startswith("/") else os.devnull, "wb") as out:
+                    with subprocess.Popen(command, stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                                          stdout=out if case != "gone" else subprocess.PIPE) as proc:
+                        if case == "gone":
+                            proc.stdout.close()  # no reader left before the answer is written
+                        with contextlib.suppress(BrokenPipeError):
+                            proc.stdin.write(b"GET /metrics HTTP/1.1\r\n\r\n")
+                            proc.stdin.close()
+                        result = (proc.wait(20), proc.stderr.read())
+                reason = {"/dev/full": "No space left on device", "closed": "Bad file descriptor",
+                          "gone": "Broken pipe"}[case]
+                self.assertEqual((result, messages()), ((1, b""), ["standard output: " + reason]))
 
     def test_fleet_of_three_boards_in_prometheus(self):
         # As the README states it, in a build folder that did not exist, with no registry tool named.

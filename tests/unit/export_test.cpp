@@ -15,21 +15,137 @@
 #include "export/textfile.h"
 #include "helpers.h"
 
+#include <filesystem>
+#include <map>
+#include <thread>
+
 using namespace cellscope;
+
+TEST(Export, RequestHeadsEndAtTheirFirstEmptyLine)
+{
+    const std::string get = "GET / HTTP/1.1";
+    const struct { std::string text; size_t head; } cases[] = {
+        {get + "\r\n\r\n", 18}, {get + "\n\n", 16}, {get + "\n\r\n", 17}, {get + "\r\n\r\nbody\r\n\r\n", 18},
+        {get + "\r\nHost: x\r\n\r\n", 27}, {get + "\r\nHost: x\r\n", 0}, {get, 0}, {"", 0}, {"\n", 0}, {"\n\n", 2},
+        {"\r\n\r\n", 4},
+        // A line holding only a CR is no end yet: its LF may follow.
+        {get + "\r\n\r", 0}, {get + "\n\r", 0},
+        // A line starting with a CR and holding more is no empty line.
+        {get + "\n\rX: y\n\n", 22}, {get + "\n\rX", 0}, {get + "\r\n\r\r\n\r\n", 21}, {get + "\n\r\rX\n\n", 20},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(request_head_length(c.text.data(), c.text.size()), c.head) << testing::PrintToString(c.text);
+        // What lies beyond the bytes read so far counts for nothing, a LF there neither.
+        const std::string more = c.text + "\n";
+        EXPECT_EQ(request_head_length(more.data(), c.text.size()), c.head) << testing::PrintToString(c.text);
+    }
+}
 
 TEST(Export, RequestHeadsAreJudged)
 {
-    const struct { std::string head; int status; } cases[] = {
-        {"GET /metrics HTTP/1.1\r\nHost: x\r\nX-Authorization0: z\r\n\r\n", 200}, {"GET /metrics?a=b HTTP/1.0\n\n", 200},
+    using R = Resource;
+    const struct { std::string head; int status; R resource = R::None; } cases[] = {
+        {"GET /metrics HTTP/1.1\r\nHost: x\r\nX-Authorization0: z\r\n\r\n", 200, R::Metrics},
+        {"GET /metrics?a=b HTTP/1.0\n\n", 200, R::Metrics}, {"HEAD /metrics HTTP/1.0\r\n\r\n", 200, R::Metrics},
+        {"GET / HTTP/1.1\r\n\r\n", 200, R::Landing}, {"HEAD /?x HTTP/1.1\r\n\r\n", 200, R::Landing},
         {"GET /metric HTTP/1.1\r\n\r\n", 404}, {"GET /metrics/x HTTP/1.1\r\n\r\n", 404},
-        {"POST /metrics HTTP/1.1\r\n\r\n", 405}, {"HEAD /metrics HTTP/1.0\r\n\r\n", 405},
+        {"HEAD /x HTTP/1.1\r\n\r\n", 404}, {"GET //h/metrics HTTP/1.1\r\n\r\n", 404},
+        {"POST /metrics HTTP/1.1\r\n\r\n", 405}, {"get /metrics HTTP/1.1\r\n\r\n", 405},
+        // Absolute form (RFC 9112 3.2.2: a server accepts it), asterisk and authority forms.
+        {"GET http://host:9465/metrics HTTP/1.1\r\nHost: host:9465\r\n\r\n", 200, R::Metrics},
+        {"HEAD HTTPS://h/metrics?x=/y HTTP/1.1\r\n\r\n", 200, R::Metrics}, {"GET http://h HTTP/1.1\r\n\r\n", 200, R::Landing},
+        {"GET http://h?x HTTP/1.1\r\n\r\n", 200, R::Landing}, {"GET http://h/x HTTP/1.1\r\n\r\n", 404},
+        {"GET http:///metrics HTTP/1.1\r\n\r\n", 400}, {"GET http://u@h/metrics HTTP/1.1\r\n\r\n", 400},
+        {"GET ftp://h/metrics HTTP/1.1\r\n\r\n", 400}, {"GET http:/metrics HTTP/1.1\r\n\r\n", 400},
+        {"OPTIONS * HTTP/1.1\r\n\r\n", 405}, {"GET * HTTP/1.1\r\n\r\n", 400}, {"CONNECT h:443 HTTP/1.1\r\n\r\n", 405},
+        {"CONNECT h HTTP/1.1\r\n\r\n", 400}, {"CONNECT h/x:443 HTTP/1.1\r\n\r\n", 400},
         {"GET /metrics HTTP/2.0\r\n\r\n", 400}, {"GET  /metrics HTTP/1.1\r\n\r\n", 400},
         {"GET metrics HTTP/1.1\r\n\r\n", 400}, {"GET /metrics HTTP/1.1\r\nno colon\r\n\r\n", 400},
         {"GET /met rics HTTP/1.1\r\n\r\n", 400}, {"\r\n\r\n", 400}, {"G\x01T /metrics HTTP/1.1\r\n\r\n", 400},
         {std::string("GET /metrics HTTP/1.1\r\nX\0: y\r\n\r\n", 32), 400},
+        // Field values: HTAB, SP and bytes above 0x7f, but no other control character, and a CR only
+        // as part of the line end.
+        {"GET /metrics HTTP/1.1\r\nX:\ta b\t\xc3\xa9\r\nY:\r\n\r\n", 200, R::Metrics},
+        {std::string("GET /metrics HTTP/1.1\r\nX: a\0b\r\n\r\n", 33), 400},
+        {"GET /metrics HTTP/1.1\r\nX: a\rb\r\n\r\n", 400}, {"GET /metrics HTTP/1.1\r\nX: a\r\r\n\r\n", 400},
+        {"GET /metrics HTTP/1.1\nX: a\r\n\n", 200, R::Metrics}, {"GET /metrics HTTP/1.1\r\nX: \x1b[2J\r\n\r\n", 400},
+        {"GET /metrics HTTP/1.1\r\nX: a\x7f\r\n\r\n", 400}, {"GET /metrics HTTP/1.1\r\nX: a\x01\r\n\r\n", 400},
+        // Exactly one head, ending with its empty line.
+        {"GET /metrics HTTP/1.1\r\nHost: x\r\n", 400}, {"GET /metrics HTTP/1.1\r\n\r\nX: y\r\n\r\n", 400},
+        {"GET /metrics HTTP/1.1\n\rX: y\n\n", 400},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(judge_request(c.head.data(), c.head.size()), c.status) << c.head;
+    for (const auto& c : cases) {
+        const Verdict v = judge_request(c.head.data(), c.head.size());
+        EXPECT_EQ(v.status, c.status) << testing::PrintToString(c.head);
+        EXPECT_EQ(v.resource, c.resource) << testing::PrintToString(c.head);
+        EXPECT_EQ(v.head, c.head.rfind("HEAD ", 0) == 0) << testing::PrintToString(c.head);
+    }
+}
+
+// The fuzz target's seeds are the status matrix: each file a kind of request
+// named after the status it earns, judged as the exporter judges what it read
+// (its head when it has one, else all of it).
+TEST(Export, TheStatusMatrixOfTheFuzzSeeds)
+{
+    const std::filesystem::path folder = CELLSCOPE_SOURCE_DIR "/fuzz/corpus/http";
+    std::map<int, int> kinds;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        const std::string text = testutil::read_file(entry.path().string());
+        const size_t head = request_head_length(text.data(), text.size());
+        const int status = judge_request(text.data(), head != 0 ? head : text.size()).status;
+        EXPECT_EQ(std::to_string(status), name.substr(0, 3)) << name;
+        ++kinds[status];
+    }
+    EXPECT_EQ(kinds.size(), 4u);
+}
+
+TEST(Export, AnswerHeads)
+{
+    char buffer[kMaxResponseHead];
+    const auto head = [&](Verdict v, long length) {
+        return std::string(buffer, format_response_head(buffer, sizeof buffer, v, length));
+    };
+    EXPECT_EQ(head({200, false, Resource::Metrics}, 1234),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+              "Content-Length: 1234\r\nConnection: close\r\n\r\n");
+    // A HEAD of the metrics: the length of metrics not made is left out.
+    EXPECT_EQ(head({200, true, Resource::Metrics}, -1),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(head({200, false, Resource::Landing}, 10),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 10\r\n"
+              "Connection: close\r\n\r\n");
+    EXPECT_EQ(head({405, false, Resource::None}, 19),
+              "HTTP/1.1 405 Method Not Allowed\r\nContent-Type: text/plain; charset=utf-8\r\nAllow: GET, HEAD\r\n"
+              "Content-Length: 19\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(head({404, true, Resource::None}, 10).substr(0, 24), "HTTP/1.1 404 Not Found\r\n");
+    EXPECT_EQ(head({400, false, Resource::None}, 12).substr(0, 26), "HTTP/1.1 400 Bad Request\r\n");
+    EXPECT_EQ(std::string(answer_content({405, false, Resource::None})), "method not allowed\n");
+    const std::string page = answer_content({200, false, Resource::Landing});
+    EXPECT_EQ(page.rfind("<!DOCTYPE html>\n", 0), 0u);
+    EXPECT_NE(page.find("<a href=\"/metrics\">"), std::string::npos);
+    EXPECT_EQ(format_response_head(buffer, 20, {405, false, Resource::None}, 19), 0u);  // too small: nothing
+}
+
+// Writing an answer through partial writes: a pipe that takes less than it
+// at a time, emptied while it is written.
+TEST(Export, AnswersAreWrittenWhole)
+{
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const std::string head(100, 'h'), content(300000, 'c');
+    std::string got;
+    std::thread reader([&] {
+        char chunk[7000];
+        for (ssize_t n; (n = read(pipe_fds[0], chunk, sizeof chunk)) > 0;)
+            got.append(chunk, static_cast<size_t>(n));
+    });
+    EXPECT_EQ(write_answer(pipe_fds[1], head.data(), head.size(), content.data(), content.size()), 0);
+    close(pipe_fds[1]);
+    reader.join();
+    close(pipe_fds[0]);
+    EXPECT_TRUE(got == head + content) << got.size();
+    EXPECT_EQ(write_answer(-1, head.data(), head.size(), "", 0), EBADF);
 }
 
 TEST(Export, MetricsShowTheLatestDumpWholeAndLeaveOutWhatIsNeverReported)
