@@ -182,9 +182,12 @@ uint32_t Traffic::incast_level(uint64_t phase)
 
 // Four senders fill the target's class: the target holds the incast's level
 // and each sender an eighth of it, over their background. The pool admits the
-// incast up to the shared limit only; while it stands there, what each sender
-// receives beyond its quarter of what the target sends is refused on entry
-// and counted as its ingress drops.
+// incast up to the shared limit only; while it stands there, the target's
+// queue of the class tail-drops one packet for each cell of the level it could
+// not take, and what each sender receives beyond its quarter of what reaches
+// the target (sent or dropped there) is refused on entry and counted as its
+// ingress drops. The drops take no draw of the generator: what the pool holds
+// and the packets sent and received do not depend on them.
 void Traffic::incast(uint64_t phase)
 {
     const uint32_t level = incast_level(phase);
@@ -206,7 +209,8 @@ void Traffic::incast(uint64_t phase)
         else
             above = mid - 1;
     }
-    const bool full = admitted < level;
+    const uint32_t refused = level - admitted;  // cells of the level the pool could not admit
+    const bool full = refused > 0;
     const auto taken = static_cast<uint32_t>(added(admitted));
     // At the limit the target takes the last cells, fewer than one more step of the level adds.
     const uint32_t rest = full ? room_ - taken : 0;
@@ -224,11 +228,12 @@ void Traffic::incast(uint64_t phase)
 
     const uint64_t sent = 1400000 + rng_.below(20000);
     t.txpp += sent;
+    t.hol_drop[class_] += refused;
     for (std::size_t s : sources_) {
         const uint64_t received = 500000 + rng_.below(10000);
         snap_.ports[s].rxpp += received;
         if (full)
-            snap_.ports[s].ibp_drop += received - sent / sources_.size();
+            snap_.ports[s].ibp_drop += received - (sent + refused) / sources_.size();
     }
 }
 

@@ -1,5 +1,6 @@
 // The stand-in's traffic: the shared pool admits cells up to its limit and
-// no further, and the incast's senders drop exactly while it stands there.
+// no further, and the incast's senders and its target's queue drop exactly
+// while it stands there.
 #include <gtest/gtest.h>
 
 #include "dump_format.h"
@@ -9,7 +10,7 @@ namespace {
 
 using namespace swsim;
 
-TEST(SimTraffic, IncastFillsThePoolToItsLimitNeverBeyondAndItsSendersDropThere)
+TEST(SimTraffic, IncastFillsThePoolToItsLimitNeverBeyondAndItsSendersAndTargetQueueDropThere)
 {
     for (const Model model : {Model::M42, Model::M24, Model::M30}) {
         const ModelInfo& info = model_info(model);
@@ -22,7 +23,10 @@ TEST(SimTraffic, IncastFillsThePoolToItsLimitNeverBeyondAndItsSendersDropThere)
                 drops += s.ports[slot].ibp_drop;
             return drops;
         };
-        uint64_t dropped = senders_drops(traffic.current());
+        const auto queue_drops = [&](const Snapshot& s) {
+            return s.ports[traffic.incast_target()].hol_drop[traffic.incast_class()];
+        };
+        uint64_t dropped = senders_drops(traffic.current()), queue_dropped = queue_drops(traffic.current());
         int at_limit = 0;
         for (int d = 0; d < 2 * Traffic::kCycle; ++d) {
             const Snapshot& s = traffic.next();
@@ -46,6 +50,9 @@ TEST(SimTraffic, IncastFillsThePoolToItsLimitNeverBeyondAndItsSendersDropThere)
             EXPECT_EQ(drops - dropped > 1000, total == s.shared_limit);
             at_limit += total == s.shared_limit;
             dropped = drops;
+            // The target's queue of the incast class tail-drops there too; below it only the background's 50 at most.
+            EXPECT_EQ(queue_drops(s) - queue_dropped > 50, total == s.shared_limit);
+            queue_dropped = queue_drops(s);
         }
         EXPECT_GE(at_limit, 2 * 12);  // at least the twelve saturated dumps of each cycle
     }
