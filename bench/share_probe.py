@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """How many dumps exporters sharing one daemon cause: share_probe.py FAKEBOARD CELLSCOPE EXPORTER SIM [SCRAPES].
 
-For 1, 2 and 5 exporter loops (each runs the exporter back to back), without and with a monitor on the same fake
-board, runs SCRAPES scrapes (100) in all against the stand-in daemon and prints one line each:
+For 1, 2 and 5 exporter loops, without and with a monitor on the same fake board, runs SCRAPES scrapes (100) in all
+against the stand-in daemon, ten a second together (a loop pauses between its runs), and prints one line each:
   loops N monitor 0|1 scrapes S dumps D seconds T scrape_ms M
 where D is what the daemon wrote meanwhile (its truth file) and M the mean wall time of one exporter run."""
 
@@ -30,8 +30,8 @@ for with_monitor in (0, 1):
             # The monitor reads no keys (its input is at its end) and passes every 3 s; it is given a second to start.
             script = ('"$@" </dev/null >/dev/null 2>&1 & sleep 1\n' if with_monitor else "") + "".join(
                 "(for i in $(seq %d); do s=$(date +%%s%%N); %s >/dev/null 2>&1; e=$(date +%%s%%N); "
-                "echo $((e - s)) >>%s.%d; done) &\n" % (each, copy, times, n) for n in range(loops)) + \
-                'wait $(jobs -p | tail -n %d); echo "$(date +%%s%%N)" >%s.end\n' % (loops, times)
+                "echo $((e - s)) >>%s.%d; sleep %.1f; done) & loops=\"$loops $!\"\n" % (each, copy, times, n, loops / 10)
+                for n in range(loops)) + 'wait $loops; echo "$(date +%%s%%N)" >%s.end\n' % times
             truth = os.path.join(stage, "truth.log")
             start = subprocess.run(["date", "+%s%N"], capture_output=True, text=True).stdout
             subprocess.run([fakeboard, "--model", "42", "--sim", "--model 42 --scenario steady --truth " + truth,
