@@ -225,10 +225,13 @@ class Export(unittest.TestCase):
                         during.add(dumps[0])
             self.assertGreater(len(during), 3, "dumps read while a monitor was stopped")
             self.assertGreater(answers["1"], 10 * answers["0"], answers)
-            # The running monitor read every dump (the last perhaps still pending), in order, saying nothing else.
+            # The running monitor read every dump from its first on (the last perhaps still pending), in order, and
+            # said nothing else.
             second = get(os.path.join(out, "second"))
             self.assertNotIn(b"cellscope:", second)
-            self.assertEqual(sorted(set(drawn(second, records)) | {0, len(records)}), list(range(len(records) + 1)))
+            seen = drawn(second, records)
+            self.assertEqual((seen == sorted(seen), sorted(set(seen) | {0, len(records)})),
+                             (True, [0] + list(range(min(set(seen) - {0}), len(records) + 1))))
             self.assertGreater(max(drawn(mon.output, records)), resumed)  # the stopped one goes on after
             print("\n%d dumps in %.0f s, %d while a monitor was stopped for 20 s; %d exporter answers (%d without "
                   "a dump)" % (len(records), time.time() - stopped[0] + 5, resumed - stopped[1], sum(
@@ -361,9 +364,11 @@ class Export(unittest.TestCase):
             self.assertEqual((fields, body), ({"": ""}, b""))  # no answer, gone within the 2 s
             self.assertTrue(2 <= elapsed < 3.5, elapsed)
             self.assertEqual((files(), read_truth(truth)), (before, []))  # nothing written, no dump asked for
-            # Origin form and absolute form: one dump asked for each, read, not the one left behind.
+            # Origin form and absolute form: one dump asked for each (a second apart: scrapes within one share a
+            # dump), read, not the one left behind.
             for n, request in enumerate((b"GET /metrics HTTP/1.0\r\n\r\n",
                                          b"GET http://switch1:9465/metrics HTTP/1.1\r\nHost: switch1:9465\r\n\r\n")):
+                time.sleep(1.1 * n)
                 fields, body, elapsed = ask(request)
                 self.assertEqual((fields[""], fields["Content-Type"]), ("HTTP/1.1 200 OK", METRICS_TYPE))
                 self.assertEqual(len(fresh := read_truth(truth)), n + 1)
