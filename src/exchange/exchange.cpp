@@ -44,6 +44,11 @@ void clear_note(ExchangeState& x, int slot)
     x.notes[slot][0] = '\0';
 }
 
+Nanos now_of(const ExchangeState& x)
+{
+    return x.clock != nullptr ? x.clock() : monotonic_now();
+}
+
 int32_t self(const ExchangeState& x)
 {
     return x.id != 0 ? x.id : static_cast<int32_t>(getpid());
@@ -177,7 +182,7 @@ const char* last_note(const ExchangeState& state)
 void join_exchange(ExchangeState& x, const DumpPaths& paths)
 {
     x.monitor = true;
-    const Nanos now = x.clock();
+    const Nanos now = now_of(x);
     SharedState s;
     if (begin(x, paths, s, now) != Access::Locked)
         return;
@@ -191,7 +196,7 @@ void join_exchange(ExchangeState& x, const DumpPaths& paths)
 void leave_exchange(ExchangeState& x, const DumpPaths& paths)
 {
     SharedState s;
-    if (!x.alone && begin(x, paths, s, x.clock(), false) == Access::Locked) {
+    if (!x.alone && begin(x, paths, s, now_of(x), false) == Access::Locked) {
         drop_monitor(s, self(x));
         end(x, s);
     }
@@ -199,7 +204,7 @@ void leave_exchange(ExchangeState& x, const DumpPaths& paths)
 
 bool exchange_pass(ExchangeState& x, StatsStore& store, const ModelProfile& profile, const DumpPaths& paths)
 {
-    const Nanos now = x.clock();
+    const Nanos now = now_of(x);
     SharedState s;
     if (begin(x, paths, s, now) != Access::Locked)
         return false;
@@ -227,7 +232,7 @@ void read_present_dump(ExchangeState& x, StatsStore& store, const ModelProfile& 
 {
     // Opened while no request can delete any of them.
     SharedState s;
-    const bool locked = !x.alone && begin(x, paths, s, x.clock(), false) == Access::Locked;
+    const bool locked = !x.alone && begin(x, paths, s, now_of(x), false) == Access::Locked;
     DumpSet set;
     open_dump_set(paths, nullptr, set);
     if (locked)
@@ -238,12 +243,12 @@ void read_present_dump(ExchangeState& x, StatsStore& store, const ModelProfile& 
 int obtain_dump(ExchangeState& x, StatsStore& store, const ModelProfile& profile, const DumpWanted& wanted,
                 Nanos* completed, const DumpPaths& paths)
 {
-    const Nanos start = x.clock();
+    const Nanos start = now_of(x);
     DumpSet fallback;  // an older whole dump, kept open while a fresh one is awaited
     uint32_t fallback_generation = 0;
     int64_t fallback_completed = 0, fallback_real = 0;
     bool waiting = false;
-    for (Nanos now = start;; now = x.clock()) {
+    for (Nanos now = start;; now = now_of(x)) {
         SharedState s;
         const Access access = begin(x, paths, s, now);
         if (access == Access::Unusable)
@@ -286,13 +291,13 @@ int obtain_dump(ExchangeState& x, StatsStore& store, const ModelProfile& profile
                      std::chrono::duration<double>(since(s.requested)).count());
             end(x, s);
         }
-        if (x.clock() - start >= wanted.timeout)
+        if (now_of(x) - start >= wanted.timeout)
             break;
         pause_for(kPoll);
     }
     if (!waiting)
         clear_note(x, kWaitNote);
-    if (fallback_generation != 0 && x.clock() - Nanos{fallback_completed} <= wanted.max_age) {
+    if (fallback_generation != 0 && now_of(x) - Nanos{fallback_completed} <= wanted.max_age) {
         read_dump_set(fallback, store, profile);
         *completed = Nanos{fallback_real};
         return 0;

@@ -61,7 +61,7 @@ inline constexpr int kNoteSize = 200;
 
 // What one process keeps of the exchange.
 struct ExchangeState {
-    int state_fd = -1;              // the state file, once opened
+    int state_fd = 0;               // the state file, once opened (0: not yet; never a standard stream)
     bool alone = false;             // the state file cannot be used: `own` stands for it
     SharedState own{};              // this process's own state, when alone
     uint64_t epoch = 0;             // the state's epoch as last seen
@@ -71,7 +71,7 @@ struct ExchangeState {
     bool monitor = false;           // a monitor: registered in the state, may work alone
     bool quiet = false;             // notes are kept, not written
     int32_t id = 0;                 // who this process is in the state: its pid, unless set
-    Nanos (*clock)() = monotonic_now;
+    Nanos (*clock)() = nullptr;     // the monotonic clock, unless set
     char notes[kNoteSlots][kNoteSize]{};
 };
 

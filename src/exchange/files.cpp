@@ -74,9 +74,19 @@ Nanos realtime_now()
 
 void pause_for(Nanos span)
 {
-    const auto whole = std::chrono::duration_cast<std::chrono::seconds>(span);
-    const struct timespec pause = {static_cast<time_t>(whole.count()), static_cast<long>((span - whole).count())};
+    const double seconds = std::chrono::duration<double>(span).count();
+    const auto whole = static_cast<time_t>(seconds);
+    const struct timespec pause = {whole, static_cast<long>((seconds - static_cast<double>(whole)) * 1e9)};
     nanosleep(&pause, nullptr);
+}
+
+int milliseconds_until(Nanos deadline)
+{
+    const double ms = std::chrono::duration<double, std::milli>(deadline - monotonic_now()).count();
+    if (ms <= 0)
+        return 0;
+    const int whole = ms < 2e9 ? static_cast<int>(ms) : 2000000000;
+    return whole + (static_cast<double>(whole) < ms);
 }
 
 }  // namespace cellscope

@@ -60,5 +60,9 @@ using Nanos = std::chrono::nanoseconds;
 Nanos monotonic_now();
 Nanos realtime_now();
 void pause_for(Nanos span);
+// Whole milliseconds from now until deadline, rounded up, 0 when it has
+// passed (for poll). In floating point: 64-bit division on the 32-bit module
+// would pull in the compiler's helpers, kilobytes of the program.
+int milliseconds_until(Nanos deadline);
 
 }  // namespace cellscope

@@ -231,7 +231,7 @@ Access lock_state(int* fd, const char* path, SharedState& state, Nanos now, cons
     // A state file removed or replaced while it was open is left for the
     // one the path names now, so that every process shares one.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (*fd < 0 && (*fd = open_state(path, reason)) < 0)
+        if (*fd <= 0 && (*fd = open_state(path, reason)) < 0)
             return Access::Unusable;
         const Nanos deadline = monotonic_now() + kLockWait;
         while (flock(*fd, LOCK_EX | LOCK_NB) != 0) {

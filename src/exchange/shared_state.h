@@ -89,7 +89,8 @@ enum class Access {
 
 // Opens the state file (once; again when it was removed or replaced since),
 // locks it and loads it into state. A file that is empty or holds no state
-// starts a fresh one. *fd keeps the open file between calls (-1 at first).
+// starts a fresh one. *fd keeps the open file between calls (0 or -1 at
+// first: the file is never one of the standard streams).
 // Unusable sets *reason.
 Access lock_state(int* fd, const char* path, SharedState& state, Nanos now, const char** reason);
 // Writes state back whole, then unlocks.

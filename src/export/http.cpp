@@ -108,9 +108,9 @@ long read_request_head(int fd, char* buffer, size_t size, std::chrono::milliseco
             return static_cast<long>(head);
         if (length == limit)
             return -1;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - monotonic_now());
+        const int left = milliseconds_until(deadline);
         struct pollfd in = {fd, POLLIN, 0};
-        const int ready = left.count() > 0 ? poll(&in, 1, static_cast<int>(left.count())) : 0;
+        const int ready = left > 0 ? poll(&in, 1, left) : 0;
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
@@ -268,9 +268,9 @@ void finish_connection(int in, int out, char* scratch, size_t scratch_size, size
     shutdown(out, SHUT_WR);  // the peer reads the answer to its end
     const auto deadline = monotonic_now() + max_time;
     for (size_t discarded = 0; discarded < max_bytes;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - monotonic_now());
+        const int left = milliseconds_until(deadline);
         struct pollfd input = {in, POLLIN, 0};
-        const int ready = left.count() > 0 ? poll(&input, 1, static_cast<int>(left.count())) : 0;
+        const int ready = left > 0 ? poll(&input, 1, left) : 0;
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)

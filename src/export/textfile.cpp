@@ -64,8 +64,13 @@ void temporary_name(char* temp, const char* name)
     const size_t length = std::strlen(name);
     std::memcpy(temp, name, length);
     std::memcpy(temp + length, kMark, kMarkLength);
-    for (size_t i = 0; i < kRandomLength; ++i, z /= sizeof kAlphabet - 1)
-        temp[length + kMarkLength + i] = kAlphabet[z % (sizeof kAlphabet - 1)];
+    // Three letters from each half, in 32-bit arithmetic (62^3 < 2^32).
+    uint32_t halves[2] = {static_cast<uint32_t>(z), static_cast<uint32_t>(z >> 32)};
+    for (size_t i = 0; i < kRandomLength; ++i) {
+        uint32_t& bits = halves[i % 2];
+        temp[length + kMarkLength + i] = kAlphabet[bits % (sizeof kAlphabet - 1)];
+        bits /= sizeof kAlphabet - 1;
+    }
     temp[length + kMarkLength + kRandomLength] = '\0';
 }
 

@@ -360,24 +360,4 @@ TEST(Exchange, NobodyWaitsOnAStalledProcessAndNothingSharedSwitchesOffSilently)
         EXPECT_NE(state.find("monitor 1000001 "), std::string::npos);
         EXPECT_NE(state.find("monitor 1000002 "), std::string::npos);
     }
-    {
-        // A state file that cannot be used: a monitor says so once and works alone; an exporter gives up.
-        testutil::Scratch dir;
-        Daemon daemon(dir);
-        ASSERT_EQ(symlink((dir.dir + "/elsewhere").c_str(), dir.state.c_str()), 0);
-        ExchangeState monitor, exporter;
-        exporter.quiet = true;
-        const std::string said = testutil::capture_stderr([&] {
-            join_exchange(monitor, dir.paths);
-            ASSERT_TRUE(daemon.wrote(1, dir));
-            EXPECT_TRUE(exchange_pass(monitor, store, m, dir.paths));
-            ASSERT_TRUE(daemon.wrote(2, dir));
-            EXPECT_TRUE(exchange_pass(monitor, store, m, dir.paths));
-        });
-        const std::string why = "cannot share the daemon through " + dir.state + ": Too many levels of symbolic links";
-        EXPECT_EQ(said, "cellscope: " + why + "\n");
-        EXPECT_EQ(obtain_dump(exporter, store, m, {1s, 1s, 60s}, &completed, dir.paths), -1);
-        EXPECT_EQ(std::string(last_note(exporter)), why);
-        EXPECT_FALSE(testutil::exists(dir.dir + "/elsewhere"));
-    }
 }
