@@ -65,11 +65,12 @@ void temporary_name(char* temp, const char* name)
     std::memcpy(temp, name, length);
     std::memcpy(temp + length, kMark, kMarkLength);
     // Three letters from each half, in 32-bit arithmetic (62^3 < 2^32).
+    constexpr uint32_t kLetters = sizeof kAlphabet - 1;
     uint32_t halves[2] = {static_cast<uint32_t>(z), static_cast<uint32_t>(z >> 32)};
     for (size_t i = 0; i < kRandomLength; ++i) {
         uint32_t& bits = halves[i % 2];
-        temp[length + kMarkLength + i] = kAlphabet[bits % (sizeof kAlphabet - 1)];
-        bits /= sizeof kAlphabet - 1;
+        temp[length + kMarkLength + i] = kAlphabet[bits % kLetters];
+        bits /= kLetters;
     }
     temp[length + kMarkLength + kRandomLength] = '\0';
 }
