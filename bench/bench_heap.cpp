@@ -79,7 +79,7 @@ int main(int argc, char** argv)
     const ModelProfile& profile = *known;
     const std::string global = dir + "/sw_global_info.1", port = dir + "/port_info.1", pg = dir + "/pg_info.1";
     const DumpPaths paths{global.c_str(), port.c_str(), pg.c_str(), "/nonexistent/marker", "/nonexistent/pid",
-                          "/proc", "/nonexistent/lock", "/nonexistent/lock", "/nonexistent/lock"};
+                          "/proc", "/nonexistent/state"};
 
     static StatsStore store;
     store_init(store, profile.cell_scale);
@@ -89,8 +89,7 @@ int main(int argc, char** argv)
 
     g_counting = true;
     for (int i = 0; i < cycles; ++i) {
-        exchange.global_mtime = exchange.port_mtime = exchange.pg_mtime = kNeverSeen;  // as after a request
-        read_dump_files(exchange, store, profile, paths);
+        read_present_dump(exchange, store, profile, paths);  // every file read, as after a request
         render_view(ctx, static_cast<uint32_t>(i) % kViewCount);
         const long before = g_mallocs + g_news;
         write_metrics(null_stream, store, &profile, true, 1733500000.0);

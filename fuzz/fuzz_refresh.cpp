@@ -67,10 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         put(path, rest.substr(0, cut));
         rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
     }
-    const DumpPaths dump{g_global, g_port, g_pg, g_marker, g_pid, "/proc", "/nonexistent/r", "/nonexistent/w",
-                         "/nonexistent/m"};
+    const DumpPaths dump{g_global, g_port, g_pg, g_marker, g_pid, "/proc", "/nonexistent/state"};
     ExchangeState exchange;
-    read_dump_files(exchange, store, profile, dump);
+    read_present_dump(exchange, store, profile, dump);
     fuzzing::check_store(store, profile);
 
     const ViewContext ctx{{null_stream, null_stream, false}, store, profile};
