@@ -3,7 +3,6 @@
 #include <functional>
 
 #include "helpers.h"
-#include "modules/module_24.h"
 #include "modules/profile.h"
 
 using namespace cellscope;
@@ -63,19 +62,6 @@ constexpr int32_t kFour[] = {0, 1, 2, 3};
 static_assert(layout({{4, 1, kFour}, {0, 1, kFour}}).count == 2);
 constexpr const char* kEight[] = {"aa", "bb", "cc", "dd", "ee", "ff", "gg", "hh"};
 [[maybe_unused]] constexpr MarkerSet kEightMarkers(kEight, 8);
-
-// The build refuses a module whose model string or labels a Prometheus label
-// or a terminal cannot carry as they are: printable ASCII only.
-constexpr ModelProfile with_label(const char* label, const char* model = module_24::kModule.model)
-{
-    ModelProfile m = module_24::kModule;
-    m.port_labels[3] = label;
-    m.model = model;
-    return m;
-}
-static_assert(module_is_sound(with_label(" !\"#\\ ~ Bay 10")));
-static_assert(!module_is_sound(with_label("Bay\t10")));
-static_assert(!module_is_sound(with_label("Bay 10", "ZQTRKW1\n")));
 
 }  // namespace
 
