@@ -110,8 +110,8 @@ class Board:
         popen.setdefault("stdin", None if "input" in popen else subprocess.DEVNULL)
         return subprocess.run(self.command(args, sim, shell, program), stdout=stdout, stderr=subprocess.PIPE, **popen)
 
-    def spawn(self, args=(), sim=None, shell=None, stdin=None, echo=True):
-        self.sessions.append(PtySession(self.command(args, sim, shell), stdin, echo))
+    def spawn(self, args=(), sim=None, shell=None, echo=True):
+        self.sessions.append(PtySession(self.command(args, sim, shell), echo=echo))
         return self.sessions[-1]
 
     def standin(self, dumps=(), mtime="-", late=False):
