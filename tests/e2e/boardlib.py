@@ -86,6 +86,7 @@ class Board:
     def __exit__(self, *exc):
         for session in self.sessions:
             session.close()
+        subprocess.run(["chattr", "-R", "-i", self.tmp], capture_output=True)  # what a test made immutable
         shutil.rmtree(self.stage, ignore_errors=True)
 
     def path(self, name, where="tmp"):
@@ -104,12 +105,13 @@ class Board:
         copy = shutil.copy(program, self.path("", "monitor"))
         return cmd + ["--", "/bin/sh", "-c", shell, "sh"] + EMULATOR + [copy] + list(args)
 
-    def run(self, args, stdout=subprocess.PIPE, sim=None, program=BINARY):
-        return subprocess.run(self.command(args, sim, program=program), stdin=subprocess.DEVNULL, stdout=stdout,
-                              stderr=subprocess.PIPE)
+    def run(self, args, sim=None, program=BINARY, shell=None, stdout=subprocess.PIPE, **popen):
+        """Runs a command on the board to its end, its output and errors kept; standard input empty unless given."""
+        popen.setdefault("stdin", None if "input" in popen else subprocess.DEVNULL)
+        return subprocess.run(self.command(args, sim, shell, program), stdout=stdout, stderr=subprocess.PIPE, **popen)
 
-    def spawn(self, args=(), sim=None, shell=None, stdin=None, echo=True):
-        self.sessions.append(PtySession(self.command(args, sim, shell), stdin, echo))
+    def spawn(self, args=(), sim=None, shell=None, echo=True):
+        self.sessions.append(PtySession(self.command(args, sim, shell), echo=echo))
         return self.sessions[-1]
 
     def standin(self, dumps=(), mtime="-", late=False):
@@ -208,19 +210,12 @@ def board_processes(session):
 
 def monitors(session):
     """Host pids of the monitors running on the session's board, the one on the terminal first."""
-    found = []
-    for pid, (name, state, _) in board_processes(session).items():
-        try:
-            if name == "cellscope" and state != "Z":
-                found.append((not os.readlink("/proc/%d/fd/1" % pid).startswith("/dev/pts"), pid))
-        except OSError:
-            pass  # gone meanwhile
-    return [pid for _, pid in sorted(found)]
+    found = [pid for pid, (name, state, _) in board_processes(session).items() if name == "cellscope" and state != "Z"]
+    return sorted(found, key=lambda pid: not os.path.realpath("/proc/%d/fd/1" % pid).startswith("/dev/pts"))
 
 
 def second_monitor(keys, screen):
-    """A board script's line that starts a second monitor ("$@") reading keys from the FIFO keys (made here) and
-    drawing into the file screen."""
+    """A board script's line starting a second monitor ("$@") reading the FIFO keys (made here), drawing into screen."""
     os.mkfifo(keys)
     return 'exec 3<>%s; "$@" <&3 >%s 2>&1 3<&- &\nexec 3<&-\n' % (keys, screen)
 
@@ -266,9 +261,7 @@ def figures(model, text):
     """The exporter's output as truth items {("total_shared",), (slot, "pg", k) ...: value} and other samples {name:
     (labels, value)}; asserts each series comes once, labelled with the port's name and front-panel label (panel)."""
     items, others = {}, {}
-    for line in text.decode().splitlines():
-        if line.startswith("#"):
-            continue
+    for line in (line for line in text.decode().splitlines() if not line.startswith("#")):
         name, labels, value = re.fullmatch(r'(\w+)(?:\{(.*)\})? (\S+)', line).groups()
         labels = dict(re.findall(r'(\w+)="([^"]*)"', labels or ""))
         if name not in ITEMS:
