@@ -1,16 +1,16 @@
 // cellscope-export: the module's buffer figures for Prometheus, from the same
-// exchange, parsers and store as the monitor. Never asks the daemon for a
-// dump while a monitor does; never listens on a socket itself.
-//   cellscope-export [--timeout SECONDS]            metrics on standard output
-//   cellscope-export --http [--timeout SECONDS]     answer one request on stdin/stdout
-//   cellscope-export --textfile PATH [--timeout SECONDS]
+// exchange, parsers and store as the monitor, sharing the daemon and its dumps
+// with every monitor and exporter on the module; never listens on a socket.
+//   cellscope-export [--timeout S] [--interval S] [--max-age S]   metrics on standard output
+//   cellscope-export --http [...]              answer one request on stdin/stdout
+//   cellscope-export --textfile PATH [...]     write PATH, replaced whole
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <cstdarg>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -170,16 +170,27 @@ int write_textfile(const char* path, const ModelProfile* m, bool up, double time
 
 int main(int argc, char** argv)
 {
-    ExportOptions options;
-    const int parsed = parse_export_options(argc, argv, options);
-    if (parsed < 0)
-        return 2;
-    if (parsed > 0)
-        return 0;
-    if (options.http) {
+    // Answering a connection, standard error is the connection too: from the
+    // start, what would be said goes to syslog, and nothing else to the peer.
+    bool http = false;
+    for (int i = 1; i < argc; ++i)
+        http = http || std::strcmp(argv[i], "--http") == 0;
+    if (http) {
         openlog(kProgram, LOG_PID, LOG_DAEMON);
         set_diagnostic_sink(to_syslog);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0 && null != 2)
+            dup2(null, 2), close(null);
     }
+    ExportOptions options;
+    const int parsed = parse_export_options(argc, argv, options);
+    if (parsed < 0) {
+        if (http)
+            report("a command line it cannot use (see cellscope-export --help)");
+        return 2;
+    }
+    if (parsed > 0)
+        return 0;
     const ModelProfile* m = detect_model();
     if (options.http)
         return serve_http(m, options);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <getopt.h>
 
+#include "text/diagnostics.h"
 #include "text/numbers.h"
 
 namespace cellscope {
@@ -38,7 +39,10 @@ bool seconds_of(const char* name, const char* text, uint32_t most, std::chrono::
     errno = 0;
     const uint32_t seconds = strtou32(text, &end, 10);
     if (errno != 0 || end == text || *end != '\0' || seconds == 0 || seconds > most) {
-        std::fprintf(stderr, "cellscope-export: --%s takes 1 to %u seconds\n", name, static_cast<unsigned>(most));
+        char line[96];
+        std::snprintf(line, sizeof line, "cellscope-export: --%s takes 1 to %u seconds\n", name,
+                      static_cast<unsigned>(most));
+        diagnose(line);
         return false;
     }
     out = std::chrono::seconds{seconds};
