@@ -29,12 +29,12 @@ void fake_status(const testutil::Scratch& dir, const std::string& pid, const cha
 }
 
 // The switch daemon: on each SIGUSR1 (after `delay`) the three files, the
-// switch-wide count being the dump's number, then the marker. Its status
-// shows SIGUSR1 caught.
+// switch-wide count being the dump's number, then the marker; `lacking`
+// leaves the per-port file out. Its status shows SIGUSR1 caught.
 struct Daemon {
     pid_t pid = -1;
     std::string log;
-    explicit Daemon(const testutil::Scratch& dir, std::chrono::milliseconds delay = 0ms)
+    explicit Daemon(const testutil::Scratch& dir, std::chrono::milliseconds delay = 0ms, bool lacking = false)
         : log(dir.dir + "/daemon.log")
     {
         sigset_t usr1;
@@ -47,7 +47,8 @@ struct Daemon {
                 testutil::put(log, std::string(static_cast<size_t>(n), 's'));
                 std::this_thread::sleep_for(delay);
                 testutil::put(dir.global, "TOTAL_SHARED_COUNT=" + std::to_string(n) + "\n");
-                testutil::put(dir.port, "");
+                if (!lacking)
+                    testutil::put(dir.port, "");
                 testutil::put(dir.pg, "");
                 testutil::put(dir.marker, "");
             }
@@ -238,7 +239,7 @@ TEST(Exchange, TwoMonitorsReadEveryDumpAndAskNoMoreThanOneAndAStoppedOneHoldsUpO
     EXPECT_EQ(testutil::read_file(dir.state).find("monitor "), std::string::npos);  // both gone
 }
 
-TEST(Exchange, ExportersShareADumpPerIntervalAndStillReadASlowDaemon)
+TEST(Exchange, ExportersShareADumpPerIntervalTakeOnlyWholeSetsAndStillReadASlowDaemon)
 {
     const ModelProfile& m = *module_for_ports(24);
     StatsStore& store = fresh_store(m);
@@ -260,6 +261,11 @@ TEST(Exchange, ExportersShareADumpPerIntervalAndStillReadASlowDaemon)
         std::this_thread::sleep_for(450ms);
         EXPECT_EQ(scrape(dir, wanted).first, 2u);
         EXPECT_EQ(daemon.signals(), 2u);
+    }
+    {
+        testutil::Scratch dir;
+        Daemon daemon(dir, 0ms, true);  // a marker over a set without its per-port file: no dump
+        EXPECT_EQ(scrape(dir, {300ms, 1s, 60s}), std::pair(0u, "the dump lacked " + dir.port));
     }
     {
         // A daemon slower than the timeout: the request outlives the scrape that made it, and the next scrape takes
