@@ -181,28 +181,29 @@ class Shared(unittest.TestCase):
         # Beside an old dump: a marker that cannot be deleted announces nothing, to the monitor nor to an exporter
         # beside it; a per-port file that cannot be deleted is not read with the daemon's later dumps, which lack that
         # file. A state file that cannot be used is said once: a monitor then works alone, as a lone monitor always
-        # did; an exporter, which must not disturb it, gives up. Both as nobody beside root's old dump in the sticky
-        # /tmp: nothing read, each refusal said once.
+        # did; an exporter, which must not disturb it, gives up at once, whatever its --timeout. Both as nobody beside
+        # root's old dump in the sticky /tmp: nothing read, each refusal said once.
         share = b"cannot share the daemon through /var/run/cellscope.state: "
         loop, denied = share + b"Too many levels of symbolic links\n", share + b"Permission denied\n"
         old = dict(global_dump(0x999), **{"port_info.1": "RXPP.xe5: COUNT=777\n", MARKER: ""})  # in this order
         refused = b"cellscope: " + denied + b"".join(CANNOT_REMOVE % (name.encode(), DENIED) for name in old)
         refused += PIDFILE_MSG + b"cannot signal the daemon: %s\n" % DENIED  # as nobody: each said once
-        for spoil, user, err, said, shown in (  # shown: the dumps read, none or of 0x100 to 0x103
-                ("chattr +i /tmp/" + MARKER, "", CANNOT_REMOVE % (MARKER.encode(), DENIED),
+        for spoil, user, err, wait, said, shown in (  # shown: the dumps read, none or of 0x100 to 0x103
+                ("chattr +i /tmp/" + MARKER, "", CANNOT_REMOVE % (MARKER.encode(), DENIED), 2,
                  b"the daemon has not answered", b"000"),
-                ("chattr +i /tmp/port_info.1", "", CANNOT_REMOVE % (b"port_info.1", DENIED),
+                ("chattr +i /tmp/port_info.1", "", CANNOT_REMOVE % (b"port_info.1", DENIED), 2,
                  b"the dump lacked /tmp/port_info.1", b"010"),
-                ("ln -s /tmp/elsewhere /var/run/cellscope.state", "", b"cellscope: " + loop, loop, b"010"),
-                (":", "setpriv --reuid=nobody --regid=nogroup --clear-groups ", refused, denied, b"000")):
+                ("ln -s /tmp/elsewhere /var/run/cellscope.state", "", b"cellscope: " + loop, 600, loop, b"010"),
+                (":", "setpriv --reuid=nobody --regid=nogroup --clear-groups ", refused, 600, denied, b"000")):
             with self.subTest(spoil=spoil, user=user), Board() as board:
                 for name, text in old.items():
                     board.write(name, text)
-                out, exporter = board.path("export", ""), user + shutil.copy(EXPORTER, board.stage) + " --timeout 2"
+                out = board.path("export", "")
+                exporter = user + shutil.copy(EXPORTER, board.stage) + " --timeout %d" % wait
                 script = 'set -e; %s; (sleep 1; %s >%s 2>&1) & exec %s"$@"' % (spoil, exporter, out, user)
                 mon = board.spawn(sim=board.standin([global_dump(0x100 + n) for n in range(4)]), shell=script)
                 mon.until(lambda: b"cellscope_up" in get(out), "the exporter's answer")
-                self.assertTrue(get(out).startswith(b"cellscope-export: no complete dump within 2 s: " + said),
+                self.assertTrue(get(out).startswith(b"cellscope-export: no complete dump within %d s: " % wait + said),
                                 get(out))
                 mon.enter(PASS, "\nw\n\n", times=3)
                 self.assertEqual((mon.quit(), mon.stderr()), (0, err))
