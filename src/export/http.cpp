@@ -23,6 +23,24 @@ bool is_token_char(char c)
            (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 
+// One read of what `fd` sends before the deadline, through signals: the
+// bytes read, 0 at the deadline or the peer's end, -1 on an error.
+ssize_t read_before(int fd, char* buffer, size_t size, Nanos deadline)
+{
+    for (;;) {
+        const int left = milliseconds_until(deadline);
+        struct pollfd in = {fd, POLLIN, 0};
+        const int ready = left > 0 ? poll(&in, 1, left) : 0;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return ready;
+        const ssize_t got = read(fd, buffer, size);
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+}
+
 bool is(const char* text, size_t length, const char* word)
 {
     return std::strlen(word) == length && std::memcmp(text, word, length) == 0;
@@ -108,16 +126,7 @@ long read_request_head(int fd, char* buffer, size_t size, std::chrono::milliseco
             return static_cast<long>(head);
         if (length == limit)
             return -1;
-        const int left = milliseconds_until(deadline);
-        struct pollfd in = {fd, POLLIN, 0};
-        const int ready = left > 0 ? poll(&in, 1, left) : 0;
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return 0;
-        const ssize_t got = read(fd, buffer + length, limit - length);
-        if (got < 0 && errno == EINTR)
-            continue;
+        const ssize_t got = read_before(fd, buffer + length, limit - length, deadline);
         if (got <= 0)
             return 0;
         length += static_cast<size_t>(got);
@@ -268,19 +277,10 @@ void finish_connection(int in, int out, char* scratch, size_t scratch_size, size
     shutdown(out, SHUT_WR);  // the peer reads the answer to its end
     const auto deadline = monotonic_now() + max_time;
     for (size_t discarded = 0; discarded < max_bytes;) {
-        const int left = milliseconds_until(deadline);
-        struct pollfd input = {in, POLLIN, 0};
-        const int ready = left > 0 ? poll(&input, 1, left) : 0;
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return;
         const size_t want = max_bytes - discarded < scratch_size ? max_bytes - discarded : scratch_size;
-        const ssize_t got = read(in, scratch, want);
-        if (got < 0 && errno == EINTR)
-            continue;
+        const ssize_t got = read_before(in, scratch, want, deadline);
         if (got <= 0)
-            return;  // the peer's end, or its connection gone
+            return;  // the deadline, the peer's end, or its connection gone
         discarded += static_cast<size_t>(got);
     }
 }
