@@ -29,7 +29,7 @@ TEST(Text, ConversionsAgreeWithTheLibraryOnEveryHostAsOnThe32BitModule)
     std::mt19937 rng(7);
     for (int n = 0; n < 40000; ++n) {
         const std::string text = n < 5 ? std::string(n == 0 ? "" : "18446744073709551616") + "0x"
-                                       : random_text(rng, n % 2 ? "0123456789abcdefxX+- \t\n" : "0123456789-", 24);
+                                       : random_text(rng, n % 2 ? "0123456789abcdefgGxX+- \t\n" : "0123456789-", 24);
         const int base = std::array{0, 8, 10, 16}[rng() % 4];
         SCOPED_TRACE("'" + text + "' base " + std::to_string(base));
         char *want_end = nullptr, *got_end = nullptr;
